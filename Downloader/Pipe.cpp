@@ -1,0 +1,199 @@
+#include "Pipe.h"
+
+#include <memory>
+#include <new>
+
+#include "PipeSecurity.h"
+
+namespace IPC {
+
+namespace {
+
+const DWORD kBusyWaitMs = 3000;
+const DWORD kBufferSize = 1024;
+
+class LockGuard {
+public:
+    explicit LockGuard(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
+    ~LockGuard() { LeaveCriticalSection(&section_); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    CRITICAL_SECTION& section_;
+};
+
+HANDLE OpenExisting(const std::wstring& name)
+{
+    // Identification level only: whoever serves this well-known name may learn who we are,
+    // but may not act as us.
+    return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+}
+
+} // namespace
+
+PendingConnectRecord PendingConnect;
+
+PendingConnectRecord::PendingConnectRecord()
+{
+    // Can fail only for lack of memory, and only on systems before Vista.
+    if (!InitializeCriticalSectionAndSpinCount(&lock, 0))
+        throw std::bad_alloc();
+}
+
+PendingConnectRecord::~PendingConnectRecord() { DeleteCriticalSection(&lock); }
+
+std::wstring ClientPipeName(std::wstring name, bool inAppContainer)
+{
+    if (inAppContainer)
+        name += L"_EPM";
+    return name;
+}
+
+Pipe::Pipe(std::wstring name, bool client)
+{
+    if (client) {
+        OpenClient(name);
+    } else {
+        WaitForClient(CreateServer(name));
+    }
+}
+
+void Pipe::OpenClient(const std::wstring& name)
+{
+    const std::wstring path = ClientPipeName(name, is_app_container());
+    handle.reset(OpenExisting(path));
+    if (!handle && GetLastError() == ERROR_PIPE_BUSY) {
+        // One wait for a free instance; the caller retries the whole open if it needs more.
+        if (!WaitNamedPipeW(path.c_str(), kBusyWaitMs))
+            RAISE_WEXCEPTION(L"Timeout while trying to connect to a named pipe, pipe is busy");
+        handle.reset(OpenExisting(path));
+    }
+    if (!handle)
+        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe"));
+    SetMessageReadMode();
+}
+
+std::wstring Pipe::CreateServer(const std::wstring& name)
+{
+    std::wstring path = name;
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = nullptr;
+    attributes.bInheritHandle = TRUE;
+
+    PipeSecurity security;
+    if (!GrantSid.empty()) {
+        security = make_pipe_security();
+        attributes.lpSecurityDescriptor = security.get();
+        path += L"_EPM";
+    }
+
+    handle.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                  PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &attributes));
+    const DWORD createError = GetLastError();
+    // The creation has read the descriptor; it is not needed any longer.
+    security = PipeSecurity();
+
+    if (!handle) {
+        SetLastError(createError);
+        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe"));
+    }
+    SetMessageReadMode();
+    return path;
+}
+
+void Pipe::SetMessageReadMode()
+{
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr))
+        RAISE_WEXCEPTION(with_hresult(L"SetNamedPipeHandleState failed"));
+}
+
+void Pipe::WaitForClient(const std::wstring& path)
+{
+    {
+        LockGuard guard(PendingConnect.lock);
+        PendingConnect.pipe = handle.get();
+        PendingConnect.terminated = false;
+        PendingConnect.name = path;
+    }
+
+    BOOL connected = ConnectNamedPipe(handle.get(), nullptr);
+    // A client that connected between creation and this call is connected all the same.
+    if (!connected && GetLastError() == ERROR_PIPE_CONNECTED)
+        connected = TRUE;
+    if (!connected) {
+        const DWORD error = GetLastError();
+        {
+            LockGuard guard(PendingConnect.lock);
+            PendingConnect.pipe = nullptr;
+        }
+        SetLastError(error);
+        RAISE_WEXCEPTION(with_hresult(L"Client failed to connect"));
+    }
+
+    bool terminated = false;
+    {
+        LockGuard guard(PendingConnect.lock);
+        terminated = PendingConnect.terminated;
+        PendingConnect.pipe = nullptr;
+    }
+    if (terminated) {
+        handle.reset();
+        RAISE_WEXCEPTION(L"The pipe terminated.");
+    }
+}
+
+bool CancelPendingConnect()
+{
+    std::wstring name;
+    {
+        LockGuard guard(PendingConnect.lock);
+        if (PendingConnect.pipe == nullptr)
+            return false;
+        PendingConnect.terminated = true;
+        name = PendingConnect.name;
+    }
+    // Connecting releases the server's blocked ConnectNamedPipe; it then sees the flag and closes.
+    UniqueHandle wakeUp(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!wakeUp && GetLastError() == ERROR_PIPE_BUSY && WaitNamedPipeW(name.c_str(), kBusyWaitMs))
+        wakeUp.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    return true;
+}
+
+void Pipe::Write(const OutputBuffer& buffer)
+{
+    const std::string bytes = buffer.Content();
+    DWORD written = 0;
+    // In message mode the write takes the whole message or fails.
+    if (!WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        RAISE_WEXCEPTION(L"Failed to write to pipe");
+}
+
+InputBuffer Pipe::Read()
+{
+    std::string message;
+    std::unique_ptr<char[]> chunk(new char[kBufferSize]);
+    for (;;) {
+        DWORD read = 0;
+        if (ReadFile(handle.get(), chunk.get(), kBufferSize, &read, nullptr)) {
+            message.append(chunk.get(), read);
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_MORE_DATA) {
+            message.append(chunk.get(), read);
+            continue;
+        }
+        if (error == ERROR_BROKEN_PIPE)
+            RAISE_WEXCEPTION(L"Pipe disconnected");
+        RAISE_WEXCEPTION(L"Error reading from pipe: " + std::to_wstring(static_cast<unsigned long>(error)));
+    }
+    return InputBuffer(message);
+}
+
+} // namespace IPC

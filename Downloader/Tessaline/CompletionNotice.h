@@ -1,0 +1,20 @@
+// The completion notice: one request to the downloader, one Boolean reply.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "../Pipe.h"
+
+// The connection to the downloader, kept until the process exits.
+extern std::shared_ptr<IPC::Pipe> DownloaderPipeHolder;
+
+// Integer 0, then the instance suffix as a String.
+void BuildCompletionRequest(OutputBuffer& request);
+
+// Sends the request and reads the reply into the buffer. False on any failure; raises nothing.
+bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply);
+
+// The pipe mode of a run: S_OK only when the downloader answers true.
+HRESULT NotifyDownloader();

@@ -1,0 +1,21 @@
+// The downloader's pipe: its name, and the client connection with its retry.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "../Pipe.h"
+
+extern const std::wstring PipeNamePrefix;
+
+// "{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}": ends the pipe name and goes in the request.
+std::wstring MakeInstanceSuffix();
+
+// PipeNamePrefix followed by the instance suffix.
+std::wstring DownloaderPipeName();
+
+// Opens the named pipe as a client: one attempt at once and up to ten more, 500 ms apart.
+// Raises "Unable to open named pipe." when none succeeds.
+std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name);
+
+std::unique_ptr<IPC::Pipe> OpenDownloaderPipe();

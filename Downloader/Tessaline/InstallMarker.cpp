@@ -1,0 +1,37 @@
+#include "InstallMarker.h"
+
+const wchar_t InstallMarkerRoot[] = L"Software\\Tessaline\\";
+
+void RegistryKey::Close()
+{
+    if (key != nullptr && key != parent)
+        RegCloseKey(key);
+    key = parent;
+}
+
+LSTATUS RegistryKey::Create(const wchar_t* subKey)
+{
+    Close();
+    wchar_t emptyClass[] = L"";
+    const LSTATUS status =
+        RegCreateKeyExW(parent, subKey, 0, emptyClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS)
+        key = parent;
+    access = KEY_ALL_ACCESS;
+    path = subKey;
+    return status;
+}
+
+HRESULT WriteInstallMarker(const std::wstring& name)
+{
+    RegistryKey marker(HKEY_CURRENT_USER);
+    const std::wstring path = InstallMarkerRoot + name;
+    // A key that cannot be made means the completion was not recorded: that is a failure.
+    if (marker.Create(path.c_str()) != ERROR_SUCCESS)
+        return E_FAIL;
+
+    static const wchar_t kInstalled[] = L"1";
+    const LSTATUS status = RegSetValueExW(marker.Handle(), L"Install", 0, REG_SZ,
+                                          reinterpret_cast<const BYTE*>(kInstalled), sizeof kInstalled);
+    return status == ERROR_SUCCESS ? S_OK : E_FAIL;
+}

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Checks the built program's image without running it:
+#   check-image.sh PROGRAM OBJDUMP WINDRES PROCESSOR
+# PE format of the target, GUI subsystem, imports from Windows system DLLs only (a static runtime),
+# exactly one application manifest, and a version resource.
+set -euo pipefail
+program=$1 objdump=$2 windres=$3 processor=$4
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$("$objdump" -p "$program")
+
+case "$processor" in
+  x86) format=pei-i386 ;;
+  *) format=pei-x86-64 ;;
+esac
+grep -q "file format $format" <<<"$headers" || fail "not a $format image"
+grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers" || fail "not the Windows GUI subsystem"
+
+system_dlls='^(kernel32|advapi32|msvcrt|ntdll|user32|shell32|ole32|oleaut32|ws2_32|api-ms-win-.*)\.dll$'
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
+[ -n "$imports" ] || fail "no imports found"
+while read -r dll; do
+  [ -z "$dll" ] && continue
+  grep -Eq "$system_dlls" <<<"$dll" || fail "imports $dll, which is not a Windows system DLL"
+done <<<"$imports"
+
+resources=$("$windres" --input-format=coff --output-format=rc "$program" 2>/dev/null) || fail "cannot read resources"
+manifests=$(grep -Ec '^[^/]*[[:space:]](24|RT_MANIFEST)[[:space:]]' <<<"$resources" || true)
+[ "$manifests" -eq 1 ] || fail "$manifests manifests instead of exactly one"
+grep -q 'level="asInvoker"' <<<"$resources" || grep -q 'asInvoker' <<<"$resources" || fail "manifest without asInvoker"
+grep -q 'PerMonitorV2' <<<"$resources" || fail "manifest does not declare PerMonitorV2 DPI awareness"
+grep -q 'VERSIONINFO' <<<"$resources" || fail "no version resource"
+
+echo "imports: $(tr '\n' ' ' <<<"$imports")"
+echo "size: $(stat -c %s "$program") bytes"
+if [ "$failures" -eq 0 ]; then
+  echo "image checks passed"
+else
+  exit 1
+fi

@@ -1,0 +1,216 @@
+#include "ChildProcess.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "Handles.h"
+
+std::wstring ProgramFolder()
+{
+    std::vector<wchar_t> path(MAX_PATH * 4);
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    std::wstring folder(path.data(), length);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    std::wstring quoted = L"\"";
+    for (std::size_t i = 0; i < argument.size(); ++i) {
+        std::size_t backslashes = 0;
+        while (i < argument.size() && argument[i] == L'\\') {
+            ++backslashes;
+            ++i;
+        }
+        if (i == argument.size()) {
+            quoted.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (argument[i] == L'"')
+            quoted.append(backslashes * 2 + 1, L'\\');
+        else
+            quoted.append(backslashes, L'\\');
+        quoted.push_back(argument[i]);
+    }
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE outputWrite = nullptr;
+    if (!CreatePipe(&outputRead_, &outputWrite, &inherit, 1 << 20))
+        throw std::runtime_error("CreatePipe failed");
+    UniqueHandle writeEnd(outputWrite);
+    SetHandleInformation(outputRead_, HANDLE_FLAG_INHERIT, 0);
+    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                 0, nullptr));
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul.get();
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+
+    const std::wstring path = ProgramFolder() + program;
+    std::wstring commandLine = QuoteArgument(path);
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    PROCESS_INFORMATION info = {};
+    start_ = GetTickCount();
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        throw std::runtime_error("CreateProcessW failed");
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+}
+
+BackgroundProcess::~BackgroundProcess()
+{
+    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_, 1);
+        WaitForSingleObject(process_, 5000);
+    }
+    CloseHandle(process_);
+    CloseHandle(outputRead_);
+}
+
+void BackgroundProcess::Drain(DWORD waitMs)
+{
+    const DWORD until = GetTickCount() + waitMs;
+    for (;;) {
+        DWORD available = 0;
+        if (PeekNamedPipe(outputRead_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            std::string chunk(available, '\0');
+            DWORD read = 0;
+            if (ReadFile(outputRead_, &chunk[0], available, &read, nullptr))
+                output_.append(chunk.data(), read);
+            continue;
+        }
+        if (static_cast<LONG>(GetTickCount() - until) >= 0)
+            return;
+        Sleep(10);
+    }
+}
+
+std::string BackgroundProcess::OutputSoFar()
+{
+    Drain(0);
+    return output_;
+}
+
+bool BackgroundProcess::WaitForOutput(const std::string& text, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    while (OutputSoFar().find(text) == std::string::npos) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+ChildResult BackgroundProcess::Wait(DWORD timeoutMs)
+{
+    ChildResult result;
+    const DWORD start = GetTickCount();
+    // Keep draining, so that a chatty child never blocks on a full pipe.
+    while (WaitForSingleObject(process_, 20) == WAIT_TIMEOUT) {
+        Drain(0);
+        if (GetTickCount() - start > timeoutMs)
+            break;
+    }
+    result.finished = WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+    result.seconds = (GetTickCount() - start_) / 1000.0;
+    Drain(0);
+    result.output = output_;
+    GetExitCodeProcess(process_, &result.exitCode);
+    return result;
+}
+
+ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
+{
+    BackgroundProcess child(program, arguments);
+    return child.Wait(timeoutMs);
+}
+
+namespace {
+
+std::wstring ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info)
+{
+    const SIZE_T length = info.nDebugStringLength;
+    if (info.fUnicode) {
+        std::wstring text(length, L'\0');
+        SIZE_T read = 0;
+        ReadProcessMemory(process, info.lpDebugStringData, &text[0], length * sizeof(wchar_t), &read);
+        text.resize(read / sizeof(wchar_t));
+        return text.c_str();
+    }
+    std::string text(length, '\0');
+    SIZE_T read = 0;
+    ReadProcessMemory(process, info.lpDebugStringData, &text[0], length, &read);
+    text.resize(read);
+    std::wstring wide;
+    const int count = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (count > 1) {
+        wide.resize(static_cast<std::size_t>(count));
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], count);
+        wide.resize(static_cast<std::size_t>(count - 1));
+    }
+    return wide;
+}
+
+} // namespace
+
+ChildResult RunUnderDebugger(const std::wstring& program, const std::wstring& arguments,
+                             std::vector<std::wstring>& debugLines, DWORD timeoutMs)
+{
+    ChildResult result;
+    const std::wstring path = ProgramFolder() + program;
+    std::wstring commandLine = QuoteArgument(path) + (arguments.empty() ? L"" : L" " + arguments);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    const DWORD start = GetTickCount();
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                        nullptr, &startup, &info))
+        throw std::runtime_error("CreateProcessW failed");
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+
+    for (;;) {
+        DEBUG_EVENT event = {};
+        if (!WaitForDebugEvent(&event, timeoutMs)) {
+            TerminateProcess(process.get(), 1);
+            break;
+        }
+        DWORD status = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case CREATE_PROCESS_DEBUG_EVENT:
+            UniqueHandle(event.u.CreateProcessInfo.hFile).reset();
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            UniqueHandle(event.u.LoadDll.hFile).reset();
+            break;
+        case OUTPUT_DEBUG_STRING_EVENT:
+            debugLines.push_back(ReadDebugString(process.get(), event.u.DebugString));
+            break;
+        case EXCEPTION_DEBUG_EVENT:
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            result.finished = true;
+            result.exitCode = event.u.ExitProcess.dwExitCode;
+            break;
+        default:
+            break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+        if (result.finished)
+            break;
+    }
+    result.seconds = (GetTickCount() - start) / 1000.0;
+    return result;
+}

@@ -1,0 +1,33 @@
+// Real pipes for tests: unique names and a server endpoint served on its own thread.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "Pipe.h"
+
+// A pipe name no other test uses.
+std::wstring UniquePipeName(const std::wstring& purpose);
+
+// Runs fn on a new thread and hands back its result (or exception) through the future.
+template <typename F>
+auto OnThread(F fn) -> std::future<decltype(fn())>
+{
+    return std::async(std::launch::async, std::move(fn));
+}
+
+// Creates a server endpoint on a thread and runs the handler on it once a client connects.
+std::future<void> ServeOnce(const std::wstring& name, std::function<void(IPC::Pipe&)> handler);
+
+// Waits until a server instance of the name is listening.
+bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs = 5000);
+
+// The process's open handle count.
+DWORD HandleCount();
+
+// Hex of bytes, "05 00 00 00 01".
+std::string Hex(const std::string& bytes);

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include "CompletionNotice.h"
+#include "DownloaderPipe.h"
+#include "TestPipes.h"
+
+namespace {
+
+using Error = wexception<std::runtime_error>;
+
+TEST(DownloaderPipe, InstanceSuffixIsTheFixedIdentifier)
+{
+    for (int call = 0; call < 3; ++call) {
+        const std::wstring suffix = MakeInstanceSuffix();
+        EXPECT_EQ(suffix, L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
+        EXPECT_EQ(suffix.size(), 38u);
+    }
+}
+
+TEST(DownloaderPipe, NameIsPrefixThenSuffix)
+{
+    EXPECT_EQ(PipeNamePrefix, L"\\\\.\\pipe\\lumo_downloader_");
+    EXPECT_EQ(DownloaderPipeName(), L"\\\\.\\pipe\\lumo_downloader_{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
+}
+
+TEST(DownloaderPipe, RequestIsTheNinetyTwoBytes)
+{
+    OutputBuffer request;
+    BuildCompletionRequest(request);
+    const std::string bytes = request.Content();
+    ASSERT_EQ(bytes.size(), 92u);
+    EXPECT_EQ(Hex(bytes.substr(0, 20)), "00 00 00 00 00 00 00 00 02 00 00 00 26 00 00 00 7B 00 43 00");
+    InputBuffer decoded(bytes);
+    EXPECT_EQ(decoded.ReadInteger(), 0);
+    EXPECT_EQ(decoded.ReadString(), MakeInstanceSuffix());
+}
+
+TEST(DownloaderPipe, FirstAttemptThatSucceedsDoesNotPause)
+{
+    const std::wstring name = UniquePipeName(L"retryfirst");
+    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
+    ASSERT_TRUE(WaitUntilListening(name));
+    const DWORD start = GetTickCount();
+    auto client = OpenPipeWithRetry(name);
+    EXPECT_LT(GetTickCount() - start, 450u);
+    EXPECT_NE(server.get(), nullptr);
+}
+
+TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
+{
+    const std::wstring name = UniquePipeName(L"retrylate");
+    const DWORD start = GetTickCount();
+    auto server = OnThread([name] {
+        Sleep(1200);
+        return std::make_shared<IPC::Pipe>(name, false);
+    });
+    auto client = OpenPipeWithRetry(name);
+    const DWORD elapsed = GetTickCount() - start;
+    std::printf("late pipe: connected after %lu ms\n", static_cast<unsigned long>(elapsed));
+    // The attempt after the third pause (about 1.5 s) is the first that can succeed.
+    EXPECT_GE(elapsed, 1200u);
+    EXPECT_LT(elapsed, 3500u);
+    EXPECT_NE(server.get(), nullptr);
+}
+
+TEST(DownloaderPipe, MissingPipeGivesUpAfterTenPauses)
+{
+    const std::wstring name = UniquePipeName(L"retrynone");
+    const DWORD start = GetTickCount();
+    try {
+        OpenPipeWithRetry(name);
+        FAIL() << "connected to nothing";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.message(), L"Unable to open named pipe.");
+        EXPECT_NE(error.file().find(L"DownloaderPipe.cpp"), std::wstring::npos);
+    }
+    const DWORD elapsed = GetTickCount() - start;
+    std::printf("missing pipe: gave up after %lu ms\n", static_cast<unsigned long>(elapsed));
+    EXPECT_GE(elapsed, 4500u);
+    EXPECT_LT(elapsed, 9000u);
+}
+
+} // namespace

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "Pipe.h"
+#include "PipeSecurity.h"
+#include "TestPipes.h"
+
+namespace {
+
+using Error = wexception<std::runtime_error>;
+
+// Restores the grant SID setting when a test ends.
+class GrantSidScope {
+public:
+    explicit GrantSidScope(const std::wstring& sid) { IPC::GrantSid = sid; }
+    ~GrantSidScope() { IPC::GrantSid.clear(); }
+};
+
+std::wstring SidText(PSID sid)
+{
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text))
+        return L"(invalid)";
+    std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+// The logon SID of this process, or empty where the platform does not report one.
+std::wstring OwnLogonSid()
+{
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()))
+        return L"";
+    try {
+        auto sid = IPC::get_logon_sid(token.get());
+        return SidText(sid.get());
+    } catch (const Error&) {
+        return L"";
+    }
+}
+
+void ExpectTwoFullAccessEntries(PACL dacl, const std::wstring& first, const std::wstring& second)
+{
+    ASSERT_NE(dacl, nullptr);
+    ASSERT_EQ(dacl->AceCount, 2);
+    const std::wstring expected[2] = {first, second};
+    for (DWORD i = 0; i < 2; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(allowed->Header.AceFlags, 0);
+        EXPECT_EQ(allowed->Mask, 0x1FFFFFu);
+        EXPECT_EQ(SidText(const_cast<DWORD*>(&allowed->SidStart)), expected[i]) << "entry " << i;
+    }
+}
+
+TEST(PipeSecurity, OrdinaryProcessIsNotInAnAppContainer) { EXPECT_FALSE(IPC::is_app_container()); }
+
+TEST(PipeSecurity, LogonSidOfAnUnopenedTokenIsAnUnexpectedError)
+{
+    try {
+        IPC::get_logon_sid(nullptr);
+        FAIL() << "no exception";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.message(), L"Unexpected error from GetTokenInformation");
+    }
+}
+
+TEST(PipeSecurity, LogonSidIsALogonSessionSid)
+{
+    const std::wstring sid = OwnLogonSid();
+    if (sid.empty())
+        GTEST_SKIP() << "this platform reports no logon SID for the process token (Wine does not)";
+    EXPECT_EQ(sid.rfind(L"S-1-5-5-", 0), 0u) << testing::PrintToString(sid);
+}
+
+TEST(PipeSecurity, InvalidGrantSidGivesNoDescriptor)
+{
+    GrantSidScope scope(L"not a SID");
+    PSID everyone = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-1-0", &everyone));
+    LocalPtr<void> owner(everyone);
+    EXPECT_FALSE(IPC::build_pipe_descriptor(everyone));
+}
+
+TEST(PipeSecurity, DescriptorGrantsExactlyTheLogonSidAndTheGrantSid)
+{
+    GrantSidScope scope(L"S-1-5-32-545");
+    PSID logon = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-5-0-12345", &logon));
+    LocalPtr<void> owner(logon);
+
+    IPC::PipeSecurity security = IPC::build_pipe_descriptor(logon);
+    ASSERT_TRUE(security);
+    BOOL present = FALSE;
+    BOOL defaulted = TRUE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(security.get(), &present, &dacl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_FALSE(defaulted);
+    ExpectTwoFullAccessEntries(dacl, L"S-1-5-5-0-12345", L"S-1-5-32-545");
+
+    PSID owner2 = nullptr;
+    BOOL ownerDefaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(security.get(), &owner2, &ownerDefaulted));
+    EXPECT_EQ(owner2, nullptr);
+}
+
+TEST(PipeSecurity, ServerWithAGrantSidServesTheEpmInstance)
+{
+    const std::wstring logon = OwnLogonSid();
+    if (logon.empty())
+        GTEST_SKIP() << "no logon SID on this platform (Wine): the server cannot build its descriptor";
+    GrantSidScope scope(L"S-1-5-32-545");
+    const std::wstring name = UniquePipeName(L"epm");
+    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
+    ASSERT_TRUE(WaitUntilListening(name + L"_EPM"));
+    EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
+    IPC::Pipe client(IPC::ClientPipeName(name, true), true);
+    auto serverEnd = server.get();
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(serverEnd->NativeHandle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalPtr<void> descriptorOwner(descriptor);
+    ExpectTwoFullAccessEntries(dacl, logon, L"S-1-5-32-545");
+}
+
+TEST(PipeSecurity, ServerWithoutALogonSidRaisesBeforeCreatingAnything)
+{
+    if (!OwnLogonSid().empty())
+        GTEST_SKIP() << "the process token has a logon SID here";
+    GrantSidScope scope(L"S-1-5-32-545");
+    const std::wstring name = UniquePipeName(L"nologon");
+    try {
+        IPC::Pipe server(name, false);
+        FAIL() << "server came up";
+    } catch (const Error& error) {
+        EXPECT_FALSE(error.message().empty());
+    }
+    EXPECT_FALSE(WaitNamedPipeW((name + L"_EPM").c_str(), 0));
+}
+
+TEST(PipeSecurity, InvalidGrantSidStillUsesTheEpmName)
+{
+    if (OwnLogonSid().empty())
+        GTEST_SKIP() << "no logon SID on this platform (Wine): make_pipe_security raises first";
+    GrantSidScope scope(L"S-1-garbage");
+    const std::wstring name = UniquePipeName(L"epmdefault");
+    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
+    ASSERT_TRUE(WaitUntilListening(name + L"_EPM"));
+    IPC::Pipe client(name + L"_EPM", true);
+    EXPECT_NE(server.get(), nullptr);
+}
+
+} // namespace

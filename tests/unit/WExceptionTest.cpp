@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "WException.h"
+
+namespace {
+
+using Error = wexception<std::runtime_error>;
+
+TEST(WException, FreshExceptionHasNoLocation)
+{
+    const Error error(L"Pipe disconnected");
+    EXPECT_EQ(error.message(), L"Pipe disconnected");
+    EXPECT_EQ(error.file(), L"");
+    EXPECT_EQ(error.line, 0);
+    EXPECT_STREQ(error.what(), "Pipe disconnected");
+}
+
+TEST(WException, WithLocationSetsFileAndLineOnly)
+{
+    const Error located = with_location(Error(L"Failed to write to pipe"), L"Pipe.cpp", 42);
+    EXPECT_EQ(located.file(), L"Pipe.cpp");
+    EXPECT_EQ(located.line, 42);
+    EXPECT_EQ(located.message(), L"Failed to write to pipe");
+    EXPECT_STREQ(located.what(), "Failed to write to pipe");
+}
+
+TEST(WException, RaiseCarriesThisPlaceOutsideTheMessage)
+{
+    int line = 0;
+    try {
+        line = __LINE__ + 1;
+        RAISE_WEXCEPTION(L"Unexpected group count");
+    } catch (const Error& error) {
+        EXPECT_EQ(error.message(), L"Unexpected group count");
+        EXPECT_EQ(error.line, line);
+        EXPECT_NE(error.file().find(L"WExceptionTest.cpp"), std::wstring::npos) << error.file().c_str();
+        EXPECT_EQ(error.message().find(L"WExceptionTest"), std::wstring::npos);
+        return;
+    }
+    FAIL() << "nothing was raised";
+}
+
+TEST(WException, CaughtAsStandardExceptionAnswersTheAnsiText)
+{
+    try {
+        RAISE_WEXCEPTION(L"Pipe disconnected");
+    } catch (const std::exception& error) {
+        EXPECT_STREQ(error.what(), "Pipe disconnected");
+        return;
+    }
+    FAIL() << "nothing was raised";
+}
+
+TEST(WException, CopyKeepsEverything)
+{
+    const Error original = with_location(Error(L"CopySid failed"), L"PipeSecurity.cpp", 7);
+    const Error copy = original; // NOLINT(performance-unnecessary-copy-initialization)
+    EXPECT_EQ(copy.message(), original.message());
+    EXPECT_EQ(copy.file(), original.file());
+    EXPECT_EQ(copy.line, 7);
+    EXPECT_STREQ(copy.what(), original.what());
+}
+
+TEST(WException, CharactersOutsideTheCodePageStayInTheWideMessage)
+{
+    const std::wstring text = L"\u041e\u0448\u0438\u0431\u043a\u0430 \u4e2d \U0001F600";
+    const Error error(text);
+    EXPECT_EQ(error.message(), text);
+    EXPECT_NE(error.what(), nullptr);
+}
+
+TEST(WException, EmptyMessageHasEmptyNarrowText)
+{
+    const Error error(L"");
+    EXPECT_STREQ(error.what(), "");
+}
+
+struct TextCase {
+    const wchar_t* text;
+    DWORD code;
+    const wchar_t* expected;
+};
+
+class WithLastError : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(WithLastError, AppendsTheCodeInDecimal)
+{
+    SetLastError(GetParam().code);
+    EXPECT_EQ(with_last_error(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, WithLastError,
+    ::testing::Values(TextCase{L"Unable to connect to a named pipe", 2, L"Unable to connect to a named pipe (Error code: 2)"},
+                      TextCase{L"", 0, L" (Error code: 0)"},
+                      TextCase{L"  kept as is. ", 231, L"  kept as is.  (Error code: 231)"},
+                      TextCase{L"x", 0x80070005, L"x (Error code: 2147942405)"},
+                      TextCase{L"x", 4294967295u, L"x (Error code: 4294967295)"}));
+
+class WithHresult : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(WithHresult, TrimsAndAppendsTheCode)
+{
+    SetLastError(GetParam().code);
+    EXPECT_EQ(with_hresult(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, WithHresult,
+    ::testing::Values(TextCase{L"SetNamedPipeHandleState failed", 6, L"SetNamedPipeHandleState failed (HRESULT = 6)."},
+                      TextCase{L"Client failed to connect", 0, L"Client failed to connect."},
+                      TextCase{L"  Done.  ", 5, L"Done (HRESULT = 5)."},
+                      TextCase{L"", 0, L"."},
+                      TextCase{L" \t\r\n ", 0, L"."},
+                      TextCase{L"", 5, L" (HRESULT = 5)."},
+                      TextCase{L"   ", 5, L" (HRESULT = 5)."},
+                      TextCase{L"Failed..", 0, L"Failed."},
+                      TextCase{L"Failed..", 3, L"Failed. (HRESULT = 3)."},
+                      TextCase{L"Ends.", 0, L"Ends."},
+                      TextCase{L"in  side", 4294967295u, L"in  side (HRESULT = 4294967295)."}));
+
+} // namespace
