@@ -60,9 +60,7 @@ struct ProcessHeapDeleter {
 };
 
 // Memory that an API allocated with LocalAlloc (SIDs from ConvertStringSidToSidW, ACLs from SetEntriesInAclW).
-template <typename T>
-using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;
+template <typename T> using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;
 
 // A block from HeapAlloc on the process heap.
-template <typename T>
-using ProcessHeapPtr = std::unique_ptr<T, ProcessHeapDeleter>;
+template <typename T> using ProcessHeapPtr = std::unique_ptr<T, ProcessHeapDeleter>;

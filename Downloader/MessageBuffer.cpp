@@ -56,8 +56,7 @@ InputBuffer::InputBuffer(const std::string& bytes) : stream_(bytes, std::ios::in
 InputBuffer::InputBuffer(const InputBuffer& other)
     : stream_(other.stream_.str(), std::ios::in | std::ios::binary), lastTag_(other.lastTag_),
       tagPending_(other.tagPending_)
-{
-}
+{}
 
 InputBuffer& InputBuffer::operator=(const InputBuffer& other)
 {

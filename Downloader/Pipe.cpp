@@ -90,8 +90,9 @@ std::wstring Pipe::CreateServer(const std::wstring& name)
         path += L"_EPM";
     }
 
-    handle.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                  PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &attributes));
+    handle.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                  kBufferSize, kBufferSize, 0, &attributes));
     const DWORD createError = GetLastError();
     // The creation has read the descriptor; it is not needed any longer.
     security = PipeSecurity();
@@ -157,11 +158,9 @@ bool CancelPendingConnect()
         name = PendingConnect.name;
     }
     // Connecting releases the server's blocked ConnectNamedPipe; it then sees the flag and closes.
-    UniqueHandle wakeUp(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    UniqueHandle wakeUp(OpenExisting(name));
     if (!wakeUp && GetLastError() == ERROR_PIPE_BUSY && WaitNamedPipeW(name.c_str(), kBusyWaitMs))
-        wakeUp.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        wakeUp.reset(OpenExisting(name));
     return true;
 }
 

@@ -21,8 +21,7 @@ public:
     PipeSecurity() = default;
     PipeSecurity(std::unique_ptr<unsigned char[]> descriptor, LocalPtr<ACL> acl, LocalPtr<void> grantSid)
         : descriptor_(std::move(descriptor)), acl_(std::move(acl)), grantSid_(std::move(grantSid))
-    {
-    }
+    {}
 
     PSECURITY_DESCRIPTOR get() const { return descriptor_.get(); }
     explicit operator bool() const { return descriptor_ != nullptr; }

@@ -7,13 +7,11 @@
 // The message in the ANSI code page; empty when it cannot be converted.
 std::string NarrowForWhat(const std::wstring& message);
 
-template <typename Base>
-class wexception;
+template <typename Base> class wexception;
 
 wexception<std::runtime_error> with_location(wexception<std::runtime_error> error, const wchar_t* file, int line);
 
-template <typename Base>
-class wexception : public Base {
+template <typename Base> class wexception : public Base {
 public:
     explicit wexception(const std::wstring& message) : Base(NarrowForWhat(message)), message_(message) {}
 
@@ -41,7 +39,7 @@ std::wstring with_hresult(const std::wstring& text);
 #define WEXCEPTION_WIDEN(text) WEXCEPTION_WIDEN2(text)
 
 // A wexception<std::runtime_error> carrying the message and this source location.
-#define MAKE_WEXCEPTION(message)                                                                               \
+#define MAKE_WEXCEPTION(message)                                                                                       \
     with_location(wexception<std::runtime_error>(message), WEXCEPTION_WIDEN(__FILE__), __LINE__)
 
 #define RAISE_WEXCEPTION(message) throw MAKE_WEXCEPTION(message)

@@ -96,8 +96,8 @@ TEST_F(RegistryMode, RunningTwiceKeepsOneValue)
 TEST_F(RegistryMode, ReplacesAnInstallValueOfAnotherType)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (kRoot + base_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (kRoot + base_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
               ERROR_SUCCESS);
     const DWORD old = 7;
     RegSetValueExW(key, L"Install", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);

@@ -44,8 +44,8 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
         throw std::runtime_error("CreatePipe failed");
     UniqueHandle writeEnd(outputWrite);
     SetHandleInformation(outputRead_, HANDLE_FLAG_INHERIT, 0);
-    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                 0, nullptr));
+    UniqueHandle nul(
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

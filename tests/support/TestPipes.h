@@ -14,8 +14,7 @@
 std::wstring UniquePipeName(const std::wstring& purpose);
 
 // Runs fn on a new thread and hands back its result (or exception) through the future.
-template <typename F>
-auto OnThread(F fn) -> std::future<decltype(fn())>
+template <typename F> auto OnThread(F fn) -> std::future<decltype(fn())>
 {
     return std::async(std::launch::async, std::move(fn));
 }

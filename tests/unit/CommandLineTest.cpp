@@ -43,9 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, CommandLineGrammar,
     ::testing::Values(
         CommandLineCase{L"/name=Product", {L"/name", L"Product"}, {{L"/name", {L"Product"}}}},
-        CommandLineCase{L"/NAME=My App /x=1",
-                        {L"/name", L"My App", L"/x", L"1"},
-                        {{L"/name", {L"My App"}}, {L"/x", {L"1"}}}},
+        CommandLineCase{
+            L"/NAME=My App /x=1", {L"/name", L"My App", L"/x", L"1"}, {{L"/name", {L"My App"}}, {L"/x", {L"1"}}}},
         CommandLineCase{L"/name", {L"/name"}, {{L"/name", {}}}},
         CommandLineCase{L"/name=", {L"/name"}, {{L"/name", {}}}},
         CommandLineCase{L"/name=\"\"", {L"/name", L""}, {{L"/name", {}}}},
@@ -61,8 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Text before the first "/" is a segment of its own: here blanks, which become the lone "/".
         CommandLineCase{L"  \t /Name=\"A B\"  ", {L"/", L"/name", L"A B"}, {{L"/name", {L"A B"}}}},
         CommandLineCase{L"/\u00C4BC=\u00C4", {L"/\u00C4bc", L"\u00C4"}, {{L"/\u00C4bc", {L"\u00C4"}}}},
-        CommandLineCase{L"", {}, {}},
-        CommandLineCase{L"   ", {L"/"}, {}},
+        CommandLineCase{L"", {}, {}}, CommandLineCase{L"   ", {L"/"}, {}},
         CommandLineCase{L"/1=x", {L"/1", L"x"}, {}}));
 
 TEST(OptionParser, LookupsOnParsedOptions)

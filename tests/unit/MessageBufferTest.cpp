@@ -70,11 +70,8 @@ TEST(InputBuffer, ReadsBooleans)
         std::string bytes;
         bool expected;
     } cases[] = {
-        {Bytes({5, 0, 0, 0, 1}), true},
-        {Bytes({5, 0, 0, 0, 0}), false},
-        {Bytes({5, 0, 0, 0, 2}), true},
-        {Bytes({5, 0, 0, 0, 0xFF}), true},
-        {Bytes({5, 0, 0, 0, 1, 9, 9, 9}), true},
+        {Bytes({5, 0, 0, 0, 1}), true},    {Bytes({5, 0, 0, 0, 0}), false},         {Bytes({5, 0, 0, 0, 2}), true},
+        {Bytes({5, 0, 0, 0, 0xFF}), true}, {Bytes({5, 0, 0, 0, 1, 9, 9, 9}), true},
     };
     for (const Case& c : cases) {
         InputBuffer buffer(c.bytes);
@@ -153,8 +150,9 @@ TEST(InputBuffer, RoundTripsEveryKind)
 
 TEST(InputBuffer, StringLongerThanTheMessageEndsUnexpectedly)
 {
-    for (const std::string& bytes : {Bytes({2, 0, 0, 0, 3, 0, 0, 0, 0x41, 0}), Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}),
-                                     Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), Bytes({2, 0, 0, 0, 1})}) {
+    for (const std::string& bytes :
+         {Bytes({2, 0, 0, 0, 3, 0, 0, 0, 0x41, 0}), Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}),
+          Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), Bytes({2, 0, 0, 0, 1})}) {
         InputBuffer buffer(bytes);
         EXPECT_EQ(MessageOf([&] { buffer.ReadString(); }), L"Unexpected end of input buffer") << Hex(bytes);
     }

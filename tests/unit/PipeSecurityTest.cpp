@@ -125,8 +125,8 @@ TEST(PipeSecurity, ServerWithAGrantSidServesTheEpmInstance)
 
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(serverEnd->NativeHandle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor),
+    ASSERT_EQ(GetSecurityInfo(serverEnd->NativeHandle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     LocalPtr<void> descriptorOwner(descriptor);
     ExpectTwoFullAccessEntries(dacl, logon, L"S-1-5-32-545");

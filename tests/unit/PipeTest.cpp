@@ -113,7 +113,8 @@ TEST(Pipe, ServerKeepsAClientThatConnectedBeforeItWaited)
         std::atomic<bool> stop{false};
         auto client = OnThread([&] {
             for (;;) {
-                HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+                HANDLE h =
+                    CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
                 if (h != INVALID_HANDLE_VALUE)
                     return UniqueHandle(h);
                 if (stop)

@@ -91,13 +91,13 @@ TEST_P(WithLastError, AppendsTheCodeInDecimal)
     EXPECT_EQ(with_last_error(GetParam().text), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, WithLastError,
-    ::testing::Values(TextCase{L"Unable to connect to a named pipe", 2, L"Unable to connect to a named pipe (Error code: 2)"},
-                      TextCase{L"", 0, L" (Error code: 0)"},
-                      TextCase{L"  kept as is. ", 231, L"  kept as is.  (Error code: 231)"},
-                      TextCase{L"x", 0x80070005, L"x (Error code: 2147942405)"},
-                      TextCase{L"x", 4294967295u, L"x (Error code: 4294967295)"}));
+INSTANTIATE_TEST_SUITE_P(Texts, WithLastError,
+                         ::testing::Values(TextCase{L"Unable to connect to a named pipe", 2,
+                                                    L"Unable to connect to a named pipe (Error code: 2)"},
+                                           TextCase{L"", 0, L" (Error code: 0)"},
+                                           TextCase{L"  kept as is. ", 231, L"  kept as is.  (Error code: 231)"},
+                                           TextCase{L"x", 0x80070005, L"x (Error code: 2147942405)"},
+                                           TextCase{L"x", 4294967295u, L"x (Error code: 4294967295)"}));
 
 class WithHresult : public ::testing::TestWithParam<TextCase> {};
 
@@ -111,14 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, WithHresult,
     ::testing::Values(TextCase{L"SetNamedPipeHandleState failed", 6, L"SetNamedPipeHandleState failed (HRESULT = 6)."},
                       TextCase{L"Client failed to connect", 0, L"Client failed to connect."},
-                      TextCase{L"  Done.  ", 5, L"Done (HRESULT = 5)."},
-                      TextCase{L"", 0, L"."},
-                      TextCase{L" \t\r\n ", 0, L"."},
-                      TextCase{L"", 5, L" (HRESULT = 5)."},
-                      TextCase{L"   ", 5, L" (HRESULT = 5)."},
-                      TextCase{L"Failed..", 0, L"Failed."},
-                      TextCase{L"Failed..", 3, L"Failed. (HRESULT = 3)."},
-                      TextCase{L"Ends.", 0, L"Ends."},
+                      TextCase{L"  Done.  ", 5, L"Done (HRESULT = 5)."}, TextCase{L"", 0, L"."},
+                      TextCase{L" \t\r\n ", 0, L"."}, TextCase{L"", 5, L" (HRESULT = 5)."},
+                      TextCase{L"   ", 5, L" (HRESULT = 5)."}, TextCase{L"Failed..", 0, L"Failed."},
+                      TextCase{L"Failed..", 3, L"Failed. (HRESULT = 3)."}, TextCase{L"Ends.", 0, L"Ends."},
                       TextCase{L"in  side", 4294967295u, L"in  side (HRESULT = 4294967295)."}));
 
 } // namespace

@@ -3,12 +3,12 @@
 #include <string>
 
 struct PeerOptions {
-    std::wstring pipeName;     // empty: the downloader's own name
+    std::wstring pipeName;                                      // empty: the downloader's own name
     std::string reply = std::string("\x05\x00\x00\x00\x01", 5); // Boolean true
     bool closeWithoutReply = false;
     unsigned createDelayMs = 0;
     unsigned replyDelayMs = 0;
-    unsigned clients = 1;      // 0: until stopped
+    unsigned clients = 1; // 0: until stopped
     std::wstring grantSid;
     bool help = false;
 };
