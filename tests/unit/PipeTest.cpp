@@ -108,7 +108,7 @@ TEST(Pipe, ServerKeepsAClientThatConnectedBeforeItWaited)
 {
     // Clients race the server's creation; a client that lands before ConnectNamedPipe is
     // connected all the same and must not be dropped.
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < 100; ++round) {
         const std::wstring name = UniquePipeName(L"race");
         std::atomic<bool> stop{false};
         auto client = OnThread([&] {
