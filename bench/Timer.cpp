@@ -1,0 +1,191 @@
+// Timer: times whole program runs from inside Windows (or Wine), where process start is part of the cost.
+//   Timer [--runs N] [--warmup N] [--wait-pipe NAME] PROGRAM [ARGUMENTS...] [-- PROGRAM [ARGUMENTS...]]...
+// Runs each program N times, taking turns (ABAB...) so that drift weighs on all of them alike, after the
+// untimed warm-up rounds. Each run is CreateProcessW to the end of the wait; a run whose exit code is not 0
+// stops the whole measure. Prints, one line per program: median min max (milliseconds), then the program.
+// --wait-pipe waits, outside the timed part, until the named pipe has a free instance before each run.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Command {
+    std::wstring program;
+    std::wstring commandLine;
+    std::wstring text; // as shown in the report
+    std::vector<double> timesMs;
+};
+
+const wchar_t Usage[] =
+    L"usage: Timer [--runs N] [--warmup N] [--wait-pipe NAME] PROGRAM [ARGUMENTS...] [-- PROGRAM [ARGUMENTS...]]...\n";
+
+// Quotes an argument only when the command-line rules need it, so that plain ones go on as they were.
+std::wstring QuoteIfNeeded(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+bool ParseCount(const wchar_t* text, unsigned& value)
+{
+    if (text == nullptr || *text == L'\0')
+        return false;
+    wchar_t* end = nullptr;
+    const unsigned long parsed = std::wcstoul(text, &end, 10);
+    if (*end != L'\0' || parsed > 100000ul)
+        return false;
+    value = static_cast<unsigned>(parsed);
+    return true;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    if (length > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], length, nullptr, nullptr);
+    return utf8;
+}
+
+// One run; false, after saying why, when the program could not start, did not end or did not exit with 0.
+bool RunOnce(Command& command, const std::wstring& pipe, bool timed, const LARGE_INTEGER& frequency)
+{
+    if (!pipe.empty() && !WaitNamedPipeW(pipe.c_str(), 10000)) {
+        std::fprintf(stderr, "Timer: the pipe %s has no free instance (error %lu)\n", Narrow(pipe).c_str(),
+                     GetLastError());
+        return false;
+    }
+
+    std::wstring commandLine = command.commandLine; // CreateProcessW may write to it
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    LARGE_INTEGER start;
+    LARGE_INTEGER end;
+    QueryPerformanceCounter(&start);
+    if (!CreateProcessW(command.program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        std::fprintf(stderr, "Timer: cannot start %s (error %lu)\n", Narrow(command.program).c_str(), GetLastError());
+        return false;
+    }
+    const DWORD waited = WaitForSingleObject(info.hProcess, 60000);
+    QueryPerformanceCounter(&end);
+
+    DWORD code = 0;
+    const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(info.hProcess, &code) && code != STILL_ACTIVE;
+    if (!ended)
+        TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    if (!ended) {
+        std::fprintf(stderr, "Timer: %s did not end within 60 s\n", Narrow(command.text).c_str());
+        return false;
+    }
+    if (code != 0) {
+        std::fprintf(stderr, "Timer: %s exited with 0x%08lX\n", Narrow(command.text).c_str(), code);
+        return false;
+    }
+    if (timed)
+        command.timesMs.push_back(static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 /
+                                  static_cast<double>(frequency.QuadPart));
+    return true;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    unsigned runs = 30;
+    unsigned warmup = 1;
+    std::wstring pipe;
+    int i = 1;
+    for (; i < argc && std::wcsncmp(argv[i], L"--", 2) == 0 && argv[i][2] != L'\0'; ++i) {
+        const std::wstring option = argv[i];
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool valid = value != nullptr;
+        if (option == L"--runs")
+            valid = valid && ParseCount(value, runs) && runs > 0;
+        else if (option == L"--warmup")
+            valid = valid && ParseCount(value, warmup);
+        else if (option == L"--wait-pipe")
+            pipe = valid ? value : L"";
+        else
+            valid = false;
+        if (!valid) {
+            std::fprintf(stderr, "Timer: bad option %s\n", Narrow(option).c_str());
+            std::fputws(Usage, stderr);
+            return 2;
+        }
+        ++i; // the value
+    }
+
+    if (i < argc && std::wcscmp(argv[i], L"--") == 0)
+        ++i; // ends the options
+    std::vector<Command> commands;
+    for (; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        if (argument == L"--") {
+            if (commands.empty() || commands.back().program.empty())
+                break; // an empty command
+            commands.emplace_back();
+            continue;
+        }
+        if (commands.empty())
+            commands.emplace_back();
+        Command& command = commands.back();
+        if (command.program.empty()) {
+            command.program = argument;
+            command.commandLine = QuoteIfNeeded(argument);
+            const std::wstring::size_type slash = argument.find_last_of(L"\\/");
+            command.text = slash == std::wstring::npos ? argument : argument.substr(slash + 1);
+        } else {
+            command.commandLine += L" " + QuoteIfNeeded(argument);
+            command.text += L" " + argument;
+        }
+    }
+    if (i < argc || commands.empty() || commands.back().program.empty()) {
+        std::fputws(Usage, stderr);
+        return 2;
+    }
+
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (unsigned round = 0; round < warmup + runs; ++round)
+        for (Command& command : commands)
+            if (!RunOnce(command, pipe, round >= warmup, frequency))
+                return 1;
+
+    std::printf("# median min max (ms, %u runs each, alternated), program\n", runs);
+    for (const Command& command : commands) {
+        const auto range = std::minmax_element(command.timesMs.begin(), command.timesMs.end());
+        std::printf("%.2f %.2f %.2f %s\n", Median(command.timesMs), *range.first, *range.second,
+                    Narrow(command.text).c_str());
+    }
+    return 0;
+}
