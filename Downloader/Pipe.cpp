@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "PipeSecurity.h"
 
@@ -54,15 +55,15 @@ std::wstring ClientPipeName(std::wstring name, bool inAppContainer)
 Pipe::Pipe(std::wstring name, bool client)
 {
     if (client) {
-        OpenClient(name);
+        OpenClient(std::move(name));
     } else {
-        WaitForClient(CreateServer(name));
+        WaitForClient(CreateServer(std::move(name)));
     }
 }
 
-void Pipe::OpenClient(const std::wstring& name)
+void Pipe::OpenClient(std::wstring name)
 {
-    const std::wstring path = ClientPipeName(name, is_app_container());
+    const std::wstring path = ClientPipeName(std::move(name), is_app_container());
     handle.reset(OpenExisting(path));
     if (!handle && GetLastError() == ERROR_PIPE_BUSY) {
         // One wait for a free instance; the caller retries the whole open if it needs more.
@@ -75,9 +76,8 @@ void Pipe::OpenClient(const std::wstring& name)
     SetMessageReadMode();
 }
 
-std::wstring Pipe::CreateServer(const std::wstring& name)
+std::wstring Pipe::CreateServer(std::wstring path)
 {
-    std::wstring path = name;
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = nullptr;

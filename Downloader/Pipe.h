@@ -15,6 +15,7 @@ namespace IPC {
 // (server); every failure is raised from the constructor, so there is no half-open endpoint.
 class Pipe {
 public:
+    // Works on its own copy of the name: the caller's string never changes.
     Pipe(std::wstring name, bool client);
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
@@ -27,9 +28,9 @@ public:
     HANDLE NativeHandle() const { return handle.get(); }
 
 private:
-    void OpenClient(const std::wstring& name);
+    void OpenClient(std::wstring name);
     // Returns the name the instance was created under.
-    std::wstring CreateServer(const std::wstring& name);
+    std::wstring CreateServer(std::wstring path);
     void SetMessageReadMode();
     void WaitForClient(const std::wstring& path);
 

@@ -125,7 +125,8 @@ int wmain(int argc, wchar_t** argv)
     unsigned warmup = 1;
     std::wstring pipe;
     int i = 1;
-    for (; i < argc && std::wcsncmp(argv[i], L"--", 2) == 0 && argv[i][2] != L'\0'; ++i) {
+    // Every option takes a value: each round reads two arguments.
+    for (; i < argc && std::wcsncmp(argv[i], L"--", 2) == 0 && argv[i][2] != L'\0'; i += 2) {
         const std::wstring option = argv[i];
         const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool valid = value != nullptr;
@@ -142,7 +143,6 @@ int wmain(int argc, wchar_t** argv)
             std::fputws(Usage, stderr);
             return 2;
         }
-        ++i; // the value
     }
 
     if (i < argc && std::wcscmp(argv[i], L"--") == 0)

@@ -145,7 +145,11 @@ std::wstring ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& inf
         SIZE_T read = 0;
         ReadProcessMemory(process, info.lpDebugStringData, &text[0], length * sizeof(wchar_t), &read);
         text.resize(read / sizeof(wchar_t));
-        return text.c_str();
+        // The line ends at the string's own terminating null.
+        const std::size_t end = text.find(L'\0');
+        if (end != std::wstring::npos)
+            text.resize(end);
+        return text;
     }
     std::string text(length, '\0');
     SIZE_T read = 0;
