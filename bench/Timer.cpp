@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "QuoteArgument.h"
+
 namespace {
 
 struct Command {
@@ -29,19 +31,7 @@ std::wstring QuoteIfNeeded(const std::wstring& argument)
 {
     if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
         return argument;
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
+    return QuoteArgument(argument);
 }
 
 bool ParseCount(const wchar_t* text, unsigned& value)

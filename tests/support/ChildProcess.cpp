@@ -13,29 +13,6 @@ std::wstring ProgramFolder()
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-std::wstring QuoteArgument(const std::wstring& argument)
-{
-    std::wstring quoted = L"\"";
-    for (std::size_t i = 0; i < argument.size(); ++i) {
-        std::size_t backslashes = 0;
-        while (i < argument.size() && argument[i] == L'\\') {
-            ++backslashes;
-            ++i;
-        }
-        if (i == argument.size()) {
-            quoted.append(backslashes * 2, L'\\');
-            break;
-        }
-        if (argument[i] == L'"')
-            quoted.append(backslashes * 2 + 1, L'\\');
-        else
-            quoted.append(backslashes, L'\\');
-        quoted.push_back(argument[i]);
-    }
-    quoted.push_back(L'"');
-    return quoted;
-}
-
 BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "QuoteArgument.h"
+
 struct ChildResult {
     DWORD exitCode = 0;
     bool finished = false; // false: still running at the time-out and killed
@@ -15,9 +17,6 @@ struct ChildResult {
 
 // The folder of the running test program, with a trailing backslash.
 std::wstring ProgramFolder();
-
-// Quotes one argument for CreateProcessW's command line.
-std::wstring QuoteArgument(const std::wstring& argument);
 
 // Runs ProgramFolder()\program with the raw argument text and waits up to timeoutMs.
 ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);

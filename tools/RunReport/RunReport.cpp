@@ -4,24 +4,9 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "QuoteArgument.h"
 
-std::wstring Quote(const std::wstring& argument)
-{
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
+namespace {
 
 const char* Meaning(DWORD code)
 {
@@ -44,7 +29,7 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     // The arguments go on as the program's raw command-line text, the way a setup passes them.
-    std::wstring commandLine = Quote(argv[1]);
+    std::wstring commandLine = QuoteArgument(argv[1]);
     for (int i = 2; i < argc; ++i)
         commandLine += std::wstring(L" ") + argv[i];
 
