@@ -25,8 +25,11 @@ std::future<void> ServeOnce(const std::wstring& name, std::function<void(IPC::Pi
 // Waits until a server instance of the name is listening.
 bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs = 5000);
 
-// The process's open handle count.
+// The process's open handle count (probed where GetProcessHandleCount answers 0, as under Wine).
 DWORD HandleCount();
+
+// Counts the open handles by asking for each handle value in turn.
+DWORD ProbeOpenHandles();
 
 // Hex of bytes, "05 00 00 00 01".
 std::string Hex(const std::string& bytes);
