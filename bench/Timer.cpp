@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ParseCount.h"
 #include "QuoteArgument.h"
 
 namespace {
@@ -27,23 +28,13 @@ const wchar_t Usage[] =
     L"usage: Timer [--runs N] [--warmup N] [--wait-pipe NAME] PROGRAM [ARGUMENTS...] [-- PROGRAM [ARGUMENTS...]]...\n";
 
 // Quotes an argument only when the command-line rules need it, so that plain ones go on as they were.
+const unsigned long kMaxCount = 100000;
+
 std::wstring QuoteIfNeeded(const std::wstring& argument)
 {
     if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
         return argument;
     return QuoteArgument(argument);
-}
-
-bool ParseCount(const wchar_t* text, unsigned& value)
-{
-    if (text == nullptr || *text == L'\0')
-        return false;
-    wchar_t* end = nullptr;
-    const unsigned long parsed = std::wcstoul(text, &end, 10);
-    if (*end != L'\0' || parsed > 100000ul)
-        return false;
-    value = static_cast<unsigned>(parsed);
-    return true;
 }
 
 double Median(std::vector<double> values)
@@ -121,9 +112,9 @@ int wmain(int argc, wchar_t** argv)
         const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool valid = value != nullptr;
         if (option == L"--runs")
-            valid = valid && ParseCount(value, runs) && runs > 0;
+            valid = valid && ParseCount(value, kMaxCount, runs) && runs > 0;
         else if (option == L"--warmup")
-            valid = valid && ParseCount(value, warmup);
+            valid = valid && ParseCount(value, kMaxCount, warmup);
         else if (option == L"--wait-pipe")
             pipe = valid ? value : L"";
         else

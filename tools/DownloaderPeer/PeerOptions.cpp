@@ -1,5 +1,7 @@
 #include "PeerOptions.h"
 
+#include "ParseCount.h"
+
 #include <cwchar>
 #include <cwctype>
 
@@ -17,17 +19,8 @@ const wchar_t PeerUsage[] =
 
 namespace {
 
-bool ParseCount(const wchar_t* text, unsigned& value)
-{
-    if (text == nullptr || *text == L'\0')
-        return false;
-    wchar_t* end = nullptr;
-    const unsigned long parsed = std::wcstoul(text, &end, 10);
-    if (*end != L'\0' || parsed > 0x7FFFFFFFul)
-        return false;
-    value = static_cast<unsigned>(parsed);
-    return true;
-}
+// Delays and client counts alike.
+const unsigned long kMaxNumber = 0x7FFFFFFF;
 
 int HexDigit(wchar_t c)
 {
@@ -102,13 +95,13 @@ std::wstring ParsePeerOptions(int argc, wchar_t** argv, PeerOptions& options)
             else if (!ParseHexBytes(reply, options.reply))
                 return L"--reply takes true, false or hex bytes";
         } else if (option == L"--create-delay") {
-            if (!needValue() || !ParseCount(value, options.createDelayMs))
+            if (!needValue() || !ParseCount(value, kMaxNumber, options.createDelayMs))
                 return L"--create-delay takes milliseconds";
         } else if (option == L"--reply-delay") {
-            if (!needValue() || !ParseCount(value, options.replyDelayMs))
+            if (!needValue() || !ParseCount(value, kMaxNumber, options.replyDelayMs))
                 return L"--reply-delay takes milliseconds";
         } else if (option == L"--clients") {
-            if (!needValue() || !ParseCount(value, options.clients))
+            if (!needValue() || !ParseCount(value, kMaxNumber, options.clients))
                 return L"--clients takes a count";
         } else if (option == L"--grant-sid") {
             if (!needValue())
