@@ -152,7 +152,9 @@ TEST(InputBuffer, StringLongerThanTheMessageEndsUnexpectedly)
 {
     for (const std::string& bytes :
          {Bytes({2, 0, 0, 0, 3, 0, 0, 0, 0x41, 0}), Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F}),
-          Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), Bytes({2, 0, 0, 0, 1})}) {
+          Bytes({2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), Bytes({2, 0, 0, 0, 1}),
+          // Twice this length wraps to 2 in 32 bits.
+          Bytes({2, 0, 0, 0, 1, 0, 0, 0x80, 0x41, 0})}) {
         InputBuffer buffer(bytes);
         EXPECT_EQ(MessageOf([&] { buffer.ReadString(); }), L"Unexpected end of input buffer") << Hex(bytes);
     }
