@@ -59,6 +59,13 @@ struct ProcessHeapDeleter {
     void operator()(void* block) const noexcept { HeapFree(GetProcessHeap(), 0, block); }
 };
 
+struct RegCloseKeyDeleter {
+    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
+};
+
+// An open registry key.
+using UniqueKey = std::unique_ptr<HKEY__, RegCloseKeyDeleter>;
+
 // Memory that an API allocated with LocalAlloc (SIDs from ConvertStringSidToSidW, ACLs from SetEntriesInAclW).
 template <typename T> using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;
 

@@ -8,16 +8,6 @@
 
 namespace {
 
-const DWORD kFail = 0x80004005;
-
-std::string Bytes(std::initializer_list<int> values)
-{
-    std::string bytes;
-    for (int value : values)
-        bytes.push_back(static_cast<char>(value));
-    return bytes;
-}
-
 // What an in-test downloader saw of one run of the program.
 struct Exchange {
     ChildResult run;

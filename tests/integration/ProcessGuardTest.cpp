@@ -10,7 +10,7 @@ TEST_P(Escapes, EndWithFailAndNoOutput)
 {
     // Not under a debugger: a debugger would take the fault before the process's own filter.
     const ChildResult quiet = RunProgram(L"guard_probe.exe", GetParam());
-    EXPECT_EQ(quiet.exitCode, 0x80004005u);
+    EXPECT_EQ(quiet.exitCode, kFail);
     EXPECT_EQ(quiet.output, "");
 }
 
@@ -20,7 +20,7 @@ TEST(ProcessGuard, EscapedExceptionIsReportedToTheDebugger)
 {
     std::vector<std::wstring> debugLines;
     const ChildResult run = RunUnderDebugger(L"guard_probe.exe", L"throw", debugLines);
-    EXPECT_EQ(run.exitCode, 0x80004005u);
+    EXPECT_EQ(run.exitCode, kFail);
     bool found = false;
     for (const std::wstring& line : debugLines)
         found = found || line.find(L"escaped on purpose") != std::wstring::npos;

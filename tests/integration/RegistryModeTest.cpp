@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include "ChildProcess.h"
+#include "TestRegistry.h"
 
 namespace {
 
-const DWORD kFail = 0x80004005;
 const wchar_t kRoot[] = L"Software\\Tessaline\\";
 
 // A product name no other run uses, removed again when the test ends.
@@ -19,33 +19,16 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, (kRoot + base_ + L"Upper").c_str());
     }
 
-    struct Marker {
-        bool exists = false;
-        DWORD type = 0;
-        std::string data;
-    };
-
-    static Marker ReadMarker(const std::wstring& name)
+    static InstallValue ReadMarker(const std::wstring& name)
     {
-        Marker marker;
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, (kRoot + name).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return marker;
-        char data[64] = {};
-        DWORD size = sizeof data;
-        if (RegQueryValueExW(key, L"Install", nullptr, &marker.type, reinterpret_cast<BYTE*>(data), &size) ==
-            ERROR_SUCCESS) {
-            marker.exists = true;
-            marker.data.assign(data, size);
-        }
-        RegCloseKey(key);
-        return marker;
+        const UniqueKey key = OpenUserKey(kRoot + name);
+        return key ? ReadInstallValue(key.get()) : InstallValue();
     }
 
     static void ExpectInstalled(const std::wstring& name)
     {
-        const Marker marker = ReadMarker(name);
-        ASSERT_TRUE(marker.exists) << testing::PrintToString(name);
+        const InstallValue marker = ReadMarker(name);
+        ASSERT_TRUE(marker.Exists()) << testing::PrintToString(name);
         EXPECT_EQ(marker.type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(marker.data, std::string("1\0\0\0", 4));
     }
@@ -74,34 +57,30 @@ TEST_F(RegistryMode, CommandLinesWriteTheMarkerTheyName)
         ExpectInstalled(c.key);
     }
     // The level above is created too, but holds no marker.
-    HKEY above = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (kRoot + base_ + L"\\A").c_str(), 0, KEY_READ, &above), ERROR_SUCCESS);
-    RegCloseKey(above);
-    EXPECT_FALSE(ReadMarker(base_ + L"\\A").exists);
+    EXPECT_TRUE(OpenUserKey(kRoot + base_ + L"\\A"));
+    EXPECT_FALSE(ReadMarker(base_ + L"\\A").Exists());
 }
 
 TEST_F(RegistryMode, RunningTwiceKeepsOneValue)
 {
     for (int run = 0; run < 2; ++run)
         EXPECT_EQ(RunProgram(L"Tessaline.exe", L"/name=" + base_).exitCode, 0u);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, (kRoot + base_).c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
-    DWORD values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                     nullptr);
-    RegCloseKey(key);
-    EXPECT_EQ(values, 1u);
+    const UniqueKey key = OpenUserKey(kRoot + base_);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(ValueCountOf(key.get()), 1u);
 }
 
 TEST_F(RegistryMode, ReplacesAnInstallValueOfAnotherType)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (kRoot + base_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    const DWORD old = 7;
-    RegSetValueExW(key, L"Install", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);
-    RegCloseKey(key);
+    {
+        HKEY created = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (kRoot + base_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &created, nullptr),
+                  ERROR_SUCCESS);
+        const UniqueKey key(created);
+        const DWORD old = 7;
+        RegSetValueExW(key.get(), L"Install", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&old), sizeof old);
+    }
 
     EXPECT_EQ(RunProgram(L"Tessaline.exe", L"/name=" + base_).exitCode, 0u);
     ExpectInstalled(base_);
@@ -112,9 +91,9 @@ TEST_F(RegistryMode, NameTheRegistryRefusesIsAFailure)
     const std::wstring tooLong(300, L'k');
     const ChildResult run = RunProgram(L"Tessaline.exe", L"/name=" + base_ + L"\\" + tooLong);
     EXPECT_EQ(run.exitCode, kFail);
-    EXPECT_FALSE(ReadMarker(base_ + L"\\" + tooLong).exists);
+    EXPECT_FALSE(ReadMarker(base_ + L"\\" + tooLong).Exists());
     // The registry may have made the levels above the refused one, but no marker is written anywhere.
-    EXPECT_FALSE(ReadMarker(base_).exists);
+    EXPECT_FALSE(ReadMarker(base_).Exists());
 }
 
 } // namespace

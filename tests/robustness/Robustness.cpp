@@ -17,50 +17,15 @@ bool RunningUnderWine()
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-std::set<std::wstring> SubkeysOfKey(HKEY key)
-{
-    std::set<std::wstring> names;
-    if (key == nullptr)
-        return names;
-    std::vector<wchar_t> name(1024);
-    for (DWORD index = 0;; ++index) {
-        DWORD length = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.insert(std::wstring(name.data(), length));
-    }
-    return names;
-}
-
-DWORD ValueCountOf(HKEY key)
-{
-    DWORD values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                     nullptr);
-    return values;
-}
-
-UniqueKey OpenKeyBelow(HKEY parent, const std::wstring& path, REGSAM access)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
-        return UniqueKey();
-    return UniqueKey(key);
-}
-
 void ScanInto(HKEY parent, const std::wstring& name, const std::wstring& path, MarkerScan& scan)
 {
     const UniqueKey key = OpenKeyBelow(parent, name, KEY_READ);
     if (!key)
         return;
-    DWORD type = 0;
-    BYTE data[64] = {};
-    DWORD size = sizeof data;
-    const LSTATUS status = RegQueryValueExW(key.get(), L"Install", nullptr, &type, data, &size);
-    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    const InstallValue install = ReadInstallValue(key.get());
+    if (install.Exists()) {
         scan.installKeys.push_back(path);
-        if (status != ERROR_SUCCESS || type != REG_SZ ||
-            std::string(reinterpret_cast<char*>(data), size) != std::string("1\0\0\0", 4))
+        if (!install.IsMarker())
             scan.malformed.push_back(path);
     }
     for (const std::wstring& child : SubkeysOfKey(key.get()))
@@ -168,8 +133,6 @@ std::function<std::string(IPC::Pipe&)> Answer(const std::string& reply)
 }
 
 const wchar_t kMarkerRoot[] = L"Software\\Tessaline";
-
-UniqueKey OpenUserKey(const std::wstring& path, REGSAM access) { return OpenKeyBelow(HKEY_CURRENT_USER, path, access); }
 
 std::set<std::wstring> SubkeysOf(const std::wstring& path)
 {

@@ -16,8 +16,7 @@
 
 #include "ChildProcess.h"
 #include "Pipe.h"
-
-const DWORD kFail = 0x80004005;
+#include "TestRegistry.h"
 
 // TESSALINE_ROBUST_SEED when it is set, else a fixed default, so that every run is repeatable.
 std::uint32_t RobustSeed();
@@ -59,14 +58,6 @@ std::function<std::string(IPC::Pipe&)> Answer(const std::string& reply);
 // --- Registry ---
 
 extern const wchar_t kMarkerRoot[]; // Software\Tessaline
-
-struct RegCloseKeyDeleter {
-    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
-};
-using UniqueKey = std::unique_ptr<HKEY__, RegCloseKeyDeleter>;
-
-// HKCU\path (the root itself for an empty path) opened with the access, or null.
-UniqueKey OpenUserKey(const std::wstring& path, REGSAM access = KEY_READ);
 
 // The direct subkeys of HKCU\path (the root itself for an empty path); empty when it does not exist.
 std::set<std::wstring> SubkeysOf(const std::wstring& path);

@@ -16,11 +16,13 @@ std::wstring ProgramFolder()
 BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE outputRead = nullptr;
     HANDLE outputWrite = nullptr;
-    if (!CreatePipe(&outputRead_, &outputWrite, &inherit, 1 << 20))
+    if (!CreatePipe(&outputRead, &outputWrite, &inherit, 1 << 20))
         throw std::runtime_error("CreatePipe failed");
+    outputRead_.reset(outputRead);
     UniqueHandle writeEnd(outputWrite);
-    SetHandleInformation(outputRead_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(outputRead_.get(), HANDLE_FLAG_INHERIT, 0);
     UniqueHandle nul(
         CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
@@ -40,17 +42,15 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
     if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
         throw std::runtime_error("CreateProcessW failed");
     CloseHandle(info.hThread);
-    process_ = info.hProcess;
+    process_.reset(info.hProcess);
 }
 
 BackgroundProcess::~BackgroundProcess()
 {
-    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_, 1);
-        WaitForSingleObject(process_, 5000);
+    if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 5000);
     }
-    CloseHandle(process_);
-    CloseHandle(outputRead_);
 }
 
 void BackgroundProcess::Drain(DWORD waitMs)
@@ -58,10 +58,10 @@ void BackgroundProcess::Drain(DWORD waitMs)
     const DWORD until = GetTickCount() + waitMs;
     for (;;) {
         DWORD available = 0;
-        if (PeekNamedPipe(outputRead_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        if (PeekNamedPipe(outputRead_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
             std::string chunk(available, '\0');
             DWORD read = 0;
-            if (ReadFile(outputRead_, &chunk[0], available, &read, nullptr))
+            if (ReadFile(outputRead_.get(), &chunk[0], available, &read, nullptr))
                 output_.append(chunk.data(), read);
             continue;
         }
@@ -93,16 +93,16 @@ ChildResult BackgroundProcess::Wait(DWORD timeoutMs)
     ChildResult result;
     const DWORD start = GetTickCount();
     // Keep draining, so that a chatty child never blocks on a full pipe.
-    while (WaitForSingleObject(process_, 20) == WAIT_TIMEOUT) {
+    while (WaitForSingleObject(process_.get(), 20) == WAIT_TIMEOUT) {
         Drain(0);
         if (GetTickCount() - start > timeoutMs)
             break;
     }
-    result.finished = WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+    result.finished = WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
     result.seconds = (GetTickCount() - start_) / 1000.0;
     Drain(0);
     result.output = output_;
-    GetExitCodeProcess(process_, &result.exitCode);
+    GetExitCodeProcess(process_.get(), &result.exitCode);
     return result;
 }
 
@@ -168,12 +168,15 @@ ChildResult RunUnderDebugger(const std::wstring& program, const std::wstring& ar
         }
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            UniqueHandle(event.u.CreateProcessInfo.hFile).reset();
+        case CREATE_PROCESS_DEBUG_EVENT: {
+            // The debugger owns the image file handles it is given.
+            const UniqueHandle image(event.u.CreateProcessInfo.hFile);
             break;
-        case LOAD_DLL_DEBUG_EVENT:
-            UniqueHandle(event.u.LoadDll.hFile).reset();
+        }
+        case LOAD_DLL_DEBUG_EVENT: {
+            const UniqueHandle image(event.u.LoadDll.hFile);
             break;
+        }
         case OUTPUT_DEBUG_STRING_EVENT:
             debugLines.push_back(ReadDebugString(process.get(), event.u.DebugString));
             break;

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "Handles.h"
 #include "QuoteArgument.h"
+
+// E_FAIL as a process exit code.
+const DWORD kFail = 0x80004005;
 
 struct ChildResult {
     DWORD exitCode = 0;
@@ -39,8 +43,8 @@ public:
 private:
     void Drain(DWORD waitMs);
 
-    HANDLE process_ = nullptr;
-    HANDLE outputRead_ = nullptr;
+    UniqueHandle process_;
+    UniqueHandle outputRead_;
     std::string output_;
     DWORD start_ = 0;
 };

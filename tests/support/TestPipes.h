@@ -5,9 +5,11 @@
 
 #include <functional>
 #include <future>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
+#include "Hex.h"
 #include "Pipe.h"
 
 // A pipe name no other test uses.
@@ -31,5 +33,11 @@ DWORD HandleCount();
 // Counts the open handles by asking for each handle value in turn.
 DWORD ProbeOpenHandles();
 
-// Hex of bytes, "05 00 00 00 01".
-std::string Hex(const std::string& bytes);
+// A byte string from small numbers: Bytes({5, 0, 0, 0, 1}).
+inline std::string Bytes(std::initializer_list<int> values)
+{
+    std::string bytes;
+    for (int value : values)
+        bytes.push_back(static_cast<char>(value));
+    return bytes;
+}

@@ -10,14 +10,6 @@ namespace {
 
 using Error = wexception<std::runtime_error>;
 
-std::string Bytes(std::initializer_list<int> values)
-{
-    std::string bytes;
-    for (int value : values)
-        bytes.push_back(static_cast<char>(value));
-    return bytes;
-}
-
 std::wstring MessageOf(const std::function<void()>& action)
 {
     try {

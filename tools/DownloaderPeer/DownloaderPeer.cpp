@@ -6,6 +6,7 @@
 #include <string>
 
 #include "DownloaderPipe.h"
+#include "Hex.h"
 #include "PeerOptions.h"
 #include "Pipe.h"
 #include "PipeSecurity.h"
@@ -57,7 +58,7 @@ void DescribeRequest(const InputBuffer& received)
     } catch (const wexception<std::runtime_error>& error) {
         Print(L"malformed request: " + error.message() + L" (" + std::to_wstring(bytes.size()) + L" bytes)");
     }
-    Print(L"request bytes: " + Widen(ToHex(bytes)));
+    Print(L"request bytes: " + Widen(Hex(bytes)));
 }
 
 void Serve(IPC::Pipe& pipe, const PeerOptions& options)
@@ -83,7 +84,7 @@ void Serve(IPC::Pipe& pipe, const PeerOptions& options)
         pipe.Write(reply);
         // Closing drops what the client has not read yet, so wait until it has.
         FlushFileBuffers(pipe.NativeHandle());
-        Print(L"reply: " + Widen(ToHex(options.reply)));
+        Print(L"reply: " + Widen(Hex(options.reply)));
     } catch (const wexception<std::runtime_error>& error) {
         Print(L"reply not delivered: " + error.message());
     }

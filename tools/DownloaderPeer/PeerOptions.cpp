@@ -55,20 +55,6 @@ bool ParseHexBytes(const std::wstring& text, std::string& bytes)
     return high < 0;
 }
 
-std::string ToHex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const unsigned char byte = static_cast<unsigned char>(bytes[i]);
-        if (i != 0)
-            text.push_back(' ');
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 0xF]);
-    }
-    return text;
-}
-
 std::wstring ParsePeerOptions(int argc, wchar_t** argv, PeerOptions& options)
 {
     for (int i = 1; i < argc; ++i) {

@@ -19,6 +19,4 @@ std::wstring ParsePeerOptions(int argc, wchar_t** argv, PeerOptions& options);
 // "05 00 00 00 01" or "0500000001" to bytes; false when the text is not hex.
 bool ParseHexBytes(const std::wstring& text, std::string& bytes);
 
-std::string ToHex(const std::string& bytes);
-
 extern const wchar_t PeerUsage[];

@@ -1,0 +1,47 @@
+#include "TestRegistry.h"
+
+#include <vector>
+
+UniqueKey OpenKeyBelow(HKEY parent, const std::wstring& path, REGSAM access)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
+        return UniqueKey();
+    return UniqueKey(key);
+}
+
+UniqueKey OpenUserKey(const std::wstring& path, REGSAM access) { return OpenKeyBelow(HKEY_CURRENT_USER, path, access); }
+
+std::set<std::wstring> SubkeysOfKey(HKEY key)
+{
+    std::set<std::wstring> names;
+    if (key == nullptr)
+        return names;
+    std::vector<wchar_t> name(1024);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        if (RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.insert(std::wstring(name.data(), length));
+    }
+    return names;
+}
+
+DWORD ValueCountOf(HKEY key)
+{
+    DWORD values = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                     nullptr);
+    return values;
+}
+
+InstallValue ReadInstallValue(HKEY key)
+{
+    InstallValue value;
+    BYTE data[64] = {};
+    DWORD size = sizeof data;
+    value.status = RegQueryValueExW(key, L"Install", nullptr, &value.type, data, &size);
+    if (value.status == ERROR_SUCCESS)
+        value.data.assign(reinterpret_cast<const char*>(data), size);
+    return value;
+}
