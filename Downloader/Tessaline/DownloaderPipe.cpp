@@ -62,24 +62,19 @@ std::wstring DownloaderPipeName()
 
 std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name)
 {
-    try {
-        return std::unique_ptr<IPC::Pipe>(new IPC::Pipe(name, true));
-    } catch (const wexception<std::runtime_error>&) {
-        // The downloader may still be starting: retry below.
-    }
-
+    // One attempt at once, then one after each pause while the budget lasts: 11 attempts, 10 pauses.
     for (int budget = kRetryBudgetMs;; budget -= static_cast<int>(kRetryPauseMs)) {
+        try {
+            return std::make_unique<IPC::Pipe>(name, true);
+        } catch (const wexception<std::runtime_error>&) {
+            // The downloader may still be starting; only the final failure reaches the caller.
+        }
         if (budget <= 0) {
             const auto error = MAKE_WEXCEPTION(L"Unable to open named pipe.");
             TraceToDebugger(error);
             throw error;
         }
         Sleep(kRetryPauseMs);
-        try {
-            return std::unique_ptr<IPC::Pipe>(new IPC::Pipe(name, true));
-        } catch (const wexception<std::runtime_error>&) {
-            // Discarded: only the final failure reaches the caller.
-        }
     }
 }
 
