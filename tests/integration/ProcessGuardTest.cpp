@@ -10,6 +10,8 @@ TEST_P(Escapes, EndWithFailAndNoOutput)
 {
     // Not under a debugger: a debugger would take the fault before the process's own filter.
     const ChildResult quiet = RunProgram(L"guard_probe.exe", GetParam());
+    // A dialog (the runtime's abort message, an error report) would hold the process until killed.
+    EXPECT_TRUE(quiet.finished) << "still running: waiting on a dialog?";
     EXPECT_EQ(quiet.exitCode, kFail);
     EXPECT_EQ(quiet.output, "");
 }
@@ -25,6 +27,19 @@ TEST(ProcessGuard, EscapedExceptionIsReportedToTheDebugger)
     for (const std::wstring& line : debugLines)
         found = found || line.find(L"escaped on purpose") != std::wstring::npos;
     EXPECT_TRUE(found);
+}
+
+TEST(ProcessGuard, DebuggerRunsKeepTheirDebuggeesApart)
+{
+    // A debuggee given up on at its time-out must not hand its end to the next run.
+    std::vector<std::wstring> abandonedLines;
+    const ChildResult abandoned = RunUnderDebugger(L"Tessaline.exe", L"", abandonedLines, 300);
+    EXPECT_FALSE(abandoned.finished);
+    std::vector<std::wstring> debugLines;
+    const ChildResult next = RunUnderDebugger(L"guard_probe.exe", L"", debugLines);
+    EXPECT_TRUE(next.finished);
+    EXPECT_EQ(next.exitCode, 0u);
+    EXPECT_TRUE(debugLines.empty());
 }
 
 TEST(ProcessGuard, NormalEndIsUntouched) { EXPECT_EQ(RunProgram(L"guard_probe.exe", L"").exitCode, 0u); }

@@ -160,12 +160,26 @@ ChildResult RunUnderDebugger(const std::wstring& program, const std::wstring& ar
     UniqueHandle process(info.hProcess);
     UniqueHandle thread(info.hThread);
 
-    for (;;) {
+    // Events of this debuggee only: one that an earlier call gave up on may still report its end here.
+    // After the time-out the debuggee is killed and its events are drained up to its exit, so that
+    // none of them is left for the next call.
+    const DWORD kDrainMs = 10000;
+    bool killed = false;
+    bool exited = false;
+    while (!exited) {
+        const DWORD elapsed = GetTickCount() - start;
+        const DWORD wait = killed ? kDrainMs : (elapsed < timeoutMs ? timeoutMs - elapsed : 0);
         DEBUG_EVENT event = {};
-        if (!WaitForDebugEvent(&event, timeoutMs)) {
+        if (!WaitForDebugEvent(&event, wait)) {
+            if (killed) {
+                DebugActiveProcessStop(info.dwProcessId);
+                break;
+            }
             TerminateProcess(process.get(), 1);
-            break;
+            killed = true;
+            continue;
         }
+        const bool ours = event.dwProcessId == info.dwProcessId;
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT: {
@@ -178,22 +192,24 @@ ChildResult RunUnderDebugger(const std::wstring& program, const std::wstring& ar
             break;
         }
         case OUTPUT_DEBUG_STRING_EVENT:
-            debugLines.push_back(ReadDebugString(process.get(), event.u.DebugString));
+            if (ours && !killed)
+                debugLines.push_back(ReadDebugString(process.get(), event.u.DebugString));
             break;
         case EXCEPTION_DEBUG_EVENT:
             if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
                 status = DBG_EXCEPTION_NOT_HANDLED;
             break;
         case EXIT_PROCESS_DEBUG_EVENT:
-            result.finished = true;
-            result.exitCode = event.u.ExitProcess.dwExitCode;
+            if (ours) {
+                exited = true;
+                result.finished = !killed;
+                result.exitCode = event.u.ExitProcess.dwExitCode;
+            }
             break;
         default:
             break;
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
-        if (result.finished)
-            break;
     }
     result.seconds = (GetTickCount() - start) / 1000.0;
     return result;

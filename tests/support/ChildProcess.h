@@ -12,6 +12,10 @@
 // E_FAIL as a process exit code.
 const DWORD kFail = 0x80004005;
 
+// What starting and ending a program may add to a timed run: a process start costs about 0.05 s
+// natively and 0.3-0.5 s under CPU emulation, many times that on a loaded machine.
+const double kStartAllowanceSeconds = 4.0;
+
 struct ChildResult {
     DWORD exitCode = 0;
     bool finished = false; // false: still running at the time-out and killed

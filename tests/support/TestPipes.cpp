@@ -17,6 +17,14 @@ std::future<void> ServeOnce(const std::wstring& name, std::function<void(IPC::Pi
     });
 }
 
+std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
+{
+    OutputBuffer message;
+    message.WriteInteger(value);
+    from.Write(message);
+    return to.Read().ReadInteger();
+}
+
 bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();

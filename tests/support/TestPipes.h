@@ -24,6 +24,9 @@ template <typename F> auto OnThread(F fn) -> std::future<decltype(fn())>
 // Creates a server endpoint on a thread and runs the handler on it once a client connects.
 std::future<void> ServeOnce(const std::wstring& name, std::function<void(IPC::Pipe&)> handler);
 
+// Sends the Integer from one end and returns what the other end read: proves that the two are connected.
+std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value);
+
 // Waits until a server instance of the name is listening.
 bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs = 5000);
 

@@ -43,7 +43,7 @@ TEST(DownloaderPipe, FirstAttemptThatSucceedsDoesNotPause)
     const DWORD start = GetTickCount();
     auto client = OpenPipeWithRetry(name);
     EXPECT_LT(GetTickCount() - start, 450u);
-    EXPECT_NE(server.get(), nullptr);
+    EXPECT_EQ(Relay(*client, *server.get(), 3), 3);
 }
 
 TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
@@ -60,7 +60,7 @@ TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
     // The attempt after the third pause (about 1.5 s) is the first that can succeed.
     EXPECT_GE(elapsed, 1200u);
     EXPECT_LT(elapsed, 3500u);
-    EXPECT_NE(server.get(), nullptr);
+    EXPECT_EQ(Relay(*server.get(), *client, 4), 4);
 }
 
 TEST(DownloaderPipe, MissingPipeGivesUpAfterTenPauses)

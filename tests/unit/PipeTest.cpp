@@ -64,11 +64,17 @@ TEST(Pipe, SeveralInstancesOfOneNameServeSeveralClients)
     auto first = OnThread([name] { return std::make_shared<Pipe>(name, false); });
     ASSERT_TRUE(WaitUntilListening(name));
     Pipe firstClient(name, true);
+    const auto firstServer = first.get();
     auto second = OnThread([name] { return std::make_shared<Pipe>(name, false); });
     ASSERT_TRUE(WaitUntilListening(name));
     Pipe secondClient(name, true);
-    EXPECT_NE(first.get(), nullptr);
-    EXPECT_NE(second.get(), nullptr);
+    const auto secondServer = second.get();
+
+    // Each client is paired with its own instance.
+    EXPECT_EQ(Relay(secondClient, *secondServer, 2), 2);
+    EXPECT_EQ(Relay(firstClient, *firstServer, 1), 1);
+    EXPECT_EQ(Relay(*firstServer, firstClient, 11), 11);
+    EXPECT_EQ(Relay(*secondServer, secondClient, 22), 22);
 }
 
 TEST(Pipe, BusyPipeWaitsOnceThenTimesOut)
@@ -101,7 +107,8 @@ TEST(Pipe, BusyPipeThatFreesUpConnectsAfterTheWait)
         return std::make_shared<Pipe>(name, false);
     });
     Pipe second(name, true);
-    EXPECT_NE(later.get(), nullptr);
+    const auto secondServer = later.get();
+    EXPECT_EQ(Relay(second, *secondServer, 7), 7);
 }
 
 TEST(Pipe, ServerKeepsAClientThatConnectedBeforeItWaited)
@@ -185,18 +192,19 @@ TEST(Pipe, ConstructionsLeakNoHandles)
     const DWORD before = HandleCount();
     for (int i = 0; i < 50; ++i) {
         RaisedBy([&] { Pipe(name + L"_absent", true); });
-        std::thread serverThread([&] {
+        // The server's failure comes back through the future instead of ending the test run.
+        auto server = OnThread([&] {
             Pipe server(name, false);
-            server.Read();
+            return server.Read().Content();
         });
-        WaitUntilListening(name);
-        {
-            Pipe client(name, true);
-            OutputBuffer message;
-            message.WriteString(L"x");
-            client.Write(message);
-        }
-        serverThread.join();
+        ASSERT_TRUE(WaitUntilListening(name));
+        Pipe client(name, true);
+        OutputBuffer message;
+        message.WriteString(L"x");
+        client.Write(message);
+        // The client stays open until the server has the message: closing earlier could beat the
+        // server's ConnectNamedPipe, which then sees a client that is gone.
+        ASSERT_EQ(Hex(server.get()), Hex(message.Content())) << "round " << i;
     }
     EXPECT_LE(HandleCount(), before + 2);
 }

@@ -65,10 +65,20 @@ TEST(WException, CopyKeepsEverything)
 
 TEST(WException, CharactersOutsideTheCodePageStayInTheWideMessage)
 {
-    const std::wstring text = L"\u041e\u0448\u0438\u0431\u043a\u0430 \u4e2d \U0001F600";
+    const std::wstring text = L"Fehler \u041e\u0448\u0438\u0431\u043a\u0430 \u4e2d \U0001F600 ok";
     const Error error(text);
     EXPECT_EQ(error.message(), text);
-    EXPECT_NE(error.what(), nullptr);
+
+    // The narrow text is the code page's own rendering: ASCII as it is, a stand-in for the rest.
+    char ansi[64] = {};
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), ansi, sizeof ansi, nullptr, nullptr);
+    ASSERT_GT(bytes, 0);
+    const std::string what = error.what();
+    EXPECT_EQ(what, std::string(ansi, static_cast<std::size_t>(bytes)));
+    EXPECT_EQ(what.substr(0, 7), "Fehler ");
+    EXPECT_EQ(what.substr(what.size() - 3), " ok");
+    EXPECT_NE(what.find_first_not_of("Fehler ok"), std::string::npos) << "the other characters vanished";
 }
 
 TEST(WException, EmptyMessageHasEmptyNarrowText)
