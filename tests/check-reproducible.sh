@@ -11,13 +11,7 @@ program=$1 source_dir=$2 work_dir=$3 toolchain=$4 build_type=$5 target=$6
 rm -rf "$work_dir"
 # A longer path than the first build's, so that a path that leaks into the image changes its size.
 copy=$work_dir/another/source/folder
-mkdir -p "$copy"
-files=()
-while IFS= read -r -d '' file; do
-  # A tracked file deleted from the working tree is not part of these sources.
-  if [ -e "$source_dir/$file" ]; then files+=("$file"); fi
-done < <(git -C "$source_dir" ls-files -z --cached --others --exclude-standard)
-tar -C "$source_dir" -cf - -- "${files[@]}" | tar -C "$copy" -xf -
+"$(dirname "$0")/copy-sources.sh" "$source_dir" "$copy"
 
 (
   umask 077
