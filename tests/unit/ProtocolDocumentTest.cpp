@@ -1,0 +1,299 @@
+// docs/protocol.md against the code: every byte example in it is what the encoder writes, or is read the
+// way the document says. The build copies the document beside the test program.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "CompletionNotice.h"
+#include "DownloaderPipe.h"
+#include "MessageBuffer.h"
+#include "TestPipes.h"
+#include "WException.h"
+
+namespace {
+
+using Error = wexception<std::runtime_error>;
+
+// A byte block of the document: the lines between the fences that follow "<!-- example: NAME -->".
+struct Example {
+    std::string name;
+    std::string bytes;
+    int line = 0; // of the marker, counted from 1
+};
+
+struct Examples {
+    std::vector<Example> found;
+    std::vector<std::string> problems;
+};
+
+std::string Trim(const std::string& text)
+{
+    const std::string::size_type first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One line of a block: pairs of upper-case hex digits separated by blanks, then an optional "; comment".
+bool ParseByteLine(const std::string& line, std::string& bytes)
+{
+    const std::string data = line.substr(0, line.find(';'));
+    std::string::size_type at = 0;
+    for (;;) {
+        at = data.find_first_not_of(" \t\r", at);
+        if (at == std::string::npos)
+            return true;
+        const std::string::size_type end = data.find_first_of(" \t\r", at);
+        const std::string token = data.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (token.size() != 2 || HexDigit(token[0]) < 0 || HexDigit(token[1]) < 0)
+            return false;
+        bytes.push_back(static_cast<char>(HexDigit(token[0]) * 16 + HexDigit(token[1])));
+        at += 2;
+    }
+}
+
+Examples ParseExamples(const std::string& text)
+{
+    const std::string open = "<!-- example:";
+    const std::string close = "-->";
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start <= text.size()) {
+        const std::string::size_type end = text.find('\n', start);
+        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+
+    Examples examples;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string marker = Trim(lines[i]);
+        if (marker.compare(0, open.size(), open) != 0)
+            continue;
+        const std::string where = "line " + std::to_string(i + 1) + ": ";
+        if (marker.size() < open.size() + close.size() ||
+            marker.compare(marker.size() - close.size(), close.size(), close) != 0) {
+            examples.problems.push_back(where + "marker not closed by -->");
+            continue;
+        }
+        Example example;
+        example.name = Trim(marker.substr(open.size(), marker.size() - open.size() - close.size()));
+        example.line = static_cast<int>(i + 1);
+        if (i + 1 >= lines.size() || Trim(lines[i + 1]) != "```") {
+            examples.problems.push_back(where + "no ``` block right after the marker");
+            continue;
+        }
+        std::size_t j = i + 2;
+        bool valid = true;
+        for (; j < lines.size() && Trim(lines[j]) != "```"; ++j) {
+            if (!ParseByteLine(lines[j], example.bytes)) {
+                examples.problems.push_back("line " + std::to_string(j + 1) + ": not hex bytes: " + lines[j]);
+                valid = false;
+            }
+        }
+        if (j >= lines.size()) {
+            examples.problems.push_back(where + "block not closed");
+            valid = false;
+        }
+        if (valid && example.bytes.empty()) {
+            examples.problems.push_back(where + "empty block");
+            valid = false;
+        }
+        if (valid)
+            examples.found.push_back(example);
+        i = j;
+    }
+    return examples;
+}
+
+std::string ReadDocument()
+{
+    const std::wstring path = ProgramFolder() + L"protocol.md";
+    std::string text;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr)
+        return text;
+    char chunk[4096];
+    std::size_t count;
+    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, count);
+    std::fclose(file);
+    return text;
+}
+
+// How an encoding example is written, and a check that reading it back gives the value.
+struct Encoding {
+    std::function<void(OutputBuffer&)> write;
+    std::function<void(InputBuffer&)> readBack;
+};
+
+std::map<std::string, Encoding> EncodingExamples()
+{
+    auto integer = [](std::int32_t value) {
+        return Encoding{[value](OutputBuffer& b) { b.WriteInteger(value); },
+                        [value](InputBuffer& b) { EXPECT_EQ(b.ReadInteger(), value); }};
+    };
+    auto string = [](const std::wstring& value) {
+        return Encoding{[value](OutputBuffer& b) { b.WriteString(value); },
+                        [value](InputBuffer& b) { EXPECT_EQ(b.ReadString(), value); }};
+    };
+    auto boolean = [](bool value) {
+        return Encoding{[value](OutputBuffer& b) { b.WriteBoolean(value); },
+                        [value](InputBuffer& b) { EXPECT_EQ(b.ReadBoolean(), value); }};
+    };
+    return {
+        {"integer-0", integer(0)},
+        {"integer-258", integer(258)},
+        {"integer-minus-2", integer(-2)},
+        {"string-ab", string(L"ab")},
+        {"string-empty", string(L"")},
+        {"string-surrogate-pair", string(L"\U0001F600")},
+        {"boolean-true", boolean(true)},
+        {"boolean-false", boolean(false)},
+        {"request", Encoding{BuildCompletionRequest,
+                             [](InputBuffer& b) {
+                                 EXPECT_EQ(b.ReadInteger(), 0);
+                                 EXPECT_EQ(b.ReadString(), MakeInstanceSuffix());
+                             }}},
+    };
+}
+
+// How the program reads each reply example: the Boolean, or the error that the reply raises.
+std::map<std::string, std::string> ReplyExamples()
+{
+    return {
+        {"reply-true", "true"},
+        {"reply-false", "false"},
+        {"reply-nonzero-is-true", "true"},
+        {"reply-extra-bytes-ignored", "true"},
+        {"reply-too-short", "Unexpected end of input buffer"},
+        {"reply-wrong-type", "Unexpected type found in input buffer"},
+    };
+}
+
+std::string ReadReply(const std::string& bytes)
+{
+    InputBuffer reply(bytes);
+    try {
+        return reply.ReadBoolean() ? "true" : "false";
+    } catch (const Error& error) {
+        const std::wstring message = error.message();
+        return std::string(message.begin(), message.end());
+    }
+}
+
+class ProtocolDocument : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        text_ = ReadDocument();
+        ASSERT_FALSE(text_.empty()) << "protocol.md is missing beside the test program";
+        examples_ = ParseExamples(text_);
+    }
+
+    std::string text_;
+    Examples examples_;
+};
+
+TEST_F(ProtocolDocument, HoldsEveryExampleOnceAndNoOther)
+{
+    for (const std::string& problem : examples_.problems)
+        ADD_FAILURE() << "protocol.md " << problem;
+
+    std::set<std::string> known;
+    for (const auto& entry : EncodingExamples())
+        known.insert(entry.first);
+    for (const auto& entry : ReplyExamples())
+        known.insert(entry.first);
+
+    std::set<std::string> seen;
+    for (const Example& example : examples_.found) {
+        EXPECT_TRUE(known.count(example.name)) << "line " << example.line << ": no check for " << example.name;
+        EXPECT_TRUE(seen.insert(example.name).second) << "line " << example.line << ": " << example.name << " twice";
+    }
+    for (const std::string& name : known)
+        EXPECT_TRUE(seen.count(name)) << "protocol.md lost the example " << name;
+}
+
+TEST_F(ProtocolDocument, EncodingExamplesAreWhatTheEncoderWrites)
+{
+    const std::map<std::string, Encoding> encodings = EncodingExamples();
+    for (const Example& example : examples_.found) {
+        const auto encoding = encodings.find(example.name);
+        if (encoding == encodings.end())
+            continue;
+        OutputBuffer buffer;
+        encoding->second.write(buffer);
+        EXPECT_EQ(Hex(example.bytes), Hex(buffer.Content())) << example.name << " (line " << example.line << ")";
+
+        InputBuffer readBack(example.bytes);
+        SCOPED_TRACE(example.name);
+        encoding->second.readBack(readBack);
+    }
+}
+
+TEST_F(ProtocolDocument, RequestIsNinetyTwoBytes)
+{
+    for (const Example& example : examples_.found) {
+        if (example.name == "request") {
+            EXPECT_EQ(example.bytes.size(), 92u);
+        }
+    }
+    EXPECT_NE(text_.find("92 bytes"), std::string::npos);
+}
+
+TEST_F(ProtocolDocument, RepliesReadAsDocumented)
+{
+    const std::map<std::string, std::string> replies = ReplyExamples();
+    for (const Example& example : examples_.found) {
+        const auto expected = replies.find(example.name);
+        if (expected != replies.end()) {
+            EXPECT_EQ(ReadReply(example.bytes), expected->second) << example.name << ": " << Hex(example.bytes);
+        }
+    }
+}
+
+TEST_F(ProtocolDocument, NamesThePipesAndTheSuffix)
+{
+    auto narrow = [](const std::wstring& text) { return std::string(text.begin(), text.end()); };
+    const std::wstring name = DownloaderPipeName();
+    for (const std::wstring& text : {name, IPC::ClientPipeName(name, true), MakeInstanceSuffix()})
+        EXPECT_NE(text_.find("`" + narrow(text) + "`"), std::string::npos) << narrow(text);
+}
+
+// The reader of the document itself: a block it cannot read is reported, not skipped.
+TEST(ProtocolDocumentParser, ReportsBlocksItCannotRead)
+{
+    const Examples good = ParseExamples("<!-- example: a -->\n```\n05 00 ; c\n0A FF\n```\n");
+    ASSERT_EQ(good.found.size(), 1u);
+    EXPECT_TRUE(good.problems.empty());
+    EXPECT_EQ(good.found[0].name, "a");
+    EXPECT_EQ(Hex(good.found[0].bytes), "05 00 0A FF");
+
+    for (const char* bad : {"<!-- example: a -->\n```\n05 0\n```\n", "<!-- example: a -->\n```\n05 zz\n```\n",
+                            "<!-- example: a -->\n```\n0a\n```\n", "<!-- example: a -->\n```\n\n```\n",
+                            "<!-- example: a -->\ntext\n```\n05\n```\n", "<!-- example: a -->\n```\n05\n",
+                            "<!-- example: a\n```\n05\n```\n"}) {
+        const Examples parsed = ParseExamples(bad);
+        EXPECT_TRUE(parsed.found.empty()) << bad;
+        EXPECT_FALSE(parsed.problems.empty()) << bad;
+    }
+}
+
+} // namespace
