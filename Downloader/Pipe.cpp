@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "PipeSecurity.h"
+#include "Text.h"
 
 namespace IPC {
 
@@ -190,7 +191,7 @@ InputBuffer Pipe::Read()
         }
         if (error == ERROR_BROKEN_PIPE)
             RAISE_WEXCEPTION(L"Pipe disconnected");
-        RAISE_WEXCEPTION(L"Error reading from pipe: " + std::to_wstring(static_cast<unsigned long>(error)));
+        RAISE_WEXCEPTION(L"Error reading from pipe: " + Decimal(error));
     }
     return InputBuffer(message);
 }

@@ -2,10 +2,8 @@
 
 #include <windows.h>
 
-#include <cstdio>
-#include <locale>
-
 #include "DebugTrace.h"
+#include "Text.h"
 
 const std::wstring PipeNamePrefix = L"\\\\.\\pipe\\lumo_downloader_";
 
@@ -17,48 +15,16 @@ const std::size_t kSuffixStart = 38;
 const int kRetryBudgetMs = 5000;
 const DWORD kRetryPauseMs = 500;
 
-std::wstring Utf8ToWide(const std::string& text)
-{
-    if (text.empty())
-        return std::wstring();
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length == 0)
-        return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-    return wide;
-}
-
 } // namespace
 
 std::wstring MakeInstanceSuffix()
 {
     std::string suffix = std::string(kIdentifier).substr(kSuffixStart);
-
-    std::string::size_type dot;
-    while ((dot = suffix.find('.')) != std::string::npos)
-        suffix.erase(dot, 1);
-
-    const std::locale& classic = std::locale::classic();
-    std::string::size_type first = 0;
-    std::string::size_type last = suffix.size();
-    while (first < last && std::isspace(suffix[first], classic))
-        ++first;
-    while (last > first && std::isspace(suffix[last - 1], classic))
-        --last;
-
-    return Utf8ToWide(suffix.substr(first, last - first));
+    EraseAll(suffix, '.');
+    return Widen(Trim(suffix), CP_UTF8);
 }
 
-std::wstring DownloaderPipeName()
-{
-    const std::wstring suffix = MakeInstanceSuffix();
-    const int length = static_cast<int>(PipeNamePrefix.size() + suffix.size());
-    std::wstring name(static_cast<std::size_t>(length) + 1, L'\0');
-    swprintf(&name[0], name.size(), L"%ls%ls", PipeNamePrefix.c_str(), suffix.c_str());
-    name.resize(static_cast<std::size_t>(length));
-    return name;
-}
+std::wstring DownloaderPipeName() { return PipeNamePrefix + MakeInstanceSuffix(); }
 
 std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name)
 {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <locale>
+#include <vector>
+
 #include "CompletionNotice.h"
 #include "DownloaderPipe.h"
 #include "TestPipes.h"
+#include "Text.h"
 
 namespace {
 
@@ -15,6 +19,26 @@ TEST(DownloaderPipe, InstanceSuffixIsTheFixedIdentifier)
         EXPECT_EQ(suffix, L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
         EXPECT_EQ(suffix.size(), 38u);
     }
+}
+
+// The suffix is trimmed of what the classic locale calls white space in a narrow text, byte for byte.
+TEST(DownloaderPipe, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
+{
+    const std::locale& classic = std::locale::classic();
+    std::vector<int> differing;
+    int spaces = 0;
+    for (int value = 0; value < 256; ++value) {
+        const char c = static_cast<char>(value);
+        const bool expected = std::isspace(c, classic);
+        spaces += expected ? 1 : 0;
+        if (IsSpace(c) != expected)
+            differing.push_back(value);
+        const std::string around = std::string(1, c) + "x" + std::string(1, c);
+        if (Trim(around) != (expected ? std::string("x") : around))
+            differing.push_back(value);
+    }
+    EXPECT_TRUE(differing.empty()) << testing::PrintToString(differing);
+    EXPECT_EQ(spaces, 6);
 }
 
 TEST(DownloaderPipe, NameIsPrefixThenSuffix)
