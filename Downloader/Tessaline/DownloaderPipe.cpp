@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "DebugTrace.h"
 #include "Text.h"
 
 const std::wstring PipeNamePrefix = L"\\\\.\\pipe\\lumo_downloader_";
@@ -35,11 +34,9 @@ std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name)
         } catch (const wexception<std::runtime_error>&) {
             // The downloader may still be starting; only the final failure reaches the caller.
         }
-        if (budget <= 0) {
-            const auto error = MAKE_WEXCEPTION(L"Unable to open named pipe.");
-            TraceToDebugger(error);
-            throw error;
-        }
+        // The caller reports the failure: one line for a debugger per failure.
+        if (budget <= 0)
+            RAISE_WEXCEPTION(L"Unable to open named pipe.");
         Sleep(kRetryPauseMs);
     }
 }
