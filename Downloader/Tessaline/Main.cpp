@@ -11,16 +11,13 @@
 
 namespace {
 
-// The /name value without its double quotes, or empty for the pipe mode.
+// The /name value, or empty for the pipe mode. The tokens come without double quotes: the command
+// line's cutting removes them.
 std::wstring ProductName(const OptionParser& parser)
 {
     if (!parser.Has(L"/name") || parser.ValueCount(L"/name") == 0)
         return std::wstring();
-    std::wstring name = parser.Value(L"/name");
-    std::wstring::size_type quote;
-    while ((quote = name.find(L'"')) != std::wstring::npos)
-        name.erase(quote, 1);
-    return name;
+    return parser.Value(L"/name");
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "ChildProcess.h"
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "TestPipes.h"
 
 namespace {

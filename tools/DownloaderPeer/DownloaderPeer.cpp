@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "Hex.h"
 #include "PeerOptions.h"
 #include "Pipe.h"

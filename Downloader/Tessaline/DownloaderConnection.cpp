@@ -1,4 +1,4 @@
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 
 #include <windows.h>
 

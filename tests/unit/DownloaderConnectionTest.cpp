@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "CompletionNotice.h"
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "TestPipes.h"
 #include "Text.h"
 
@@ -12,7 +12,7 @@ namespace {
 
 using Error = wexception<std::runtime_error>;
 
-TEST(DownloaderPipe, InstanceSuffixIsTheFixedIdentifier)
+TEST(DownloaderConnection, InstanceSuffixIsTheFixedIdentifier)
 {
     for (int call = 0; call < 3; ++call) {
         const std::wstring suffix = MakeInstanceSuffix();
@@ -22,7 +22,7 @@ TEST(DownloaderPipe, InstanceSuffixIsTheFixedIdentifier)
 }
 
 // The suffix is trimmed of what the classic locale calls white space in a narrow text, byte for byte.
-TEST(DownloaderPipe, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
+TEST(DownloaderConnection, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
 {
     const std::locale& classic = std::locale::classic();
     std::vector<int> differing;
@@ -41,13 +41,13 @@ TEST(DownloaderPipe, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
     EXPECT_EQ(spaces, 6);
 }
 
-TEST(DownloaderPipe, NameIsPrefixThenSuffix)
+TEST(DownloaderConnection, NameIsPrefixThenSuffix)
 {
     EXPECT_EQ(PipeNamePrefix, L"\\\\.\\pipe\\lumo_downloader_");
     EXPECT_EQ(DownloaderPipeName(), L"\\\\.\\pipe\\lumo_downloader_{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
 }
 
-TEST(DownloaderPipe, RequestIsTheNinetyTwoBytes)
+TEST(DownloaderConnection, RequestIsTheNinetyTwoBytes)
 {
     OutputBuffer request;
     BuildCompletionRequest(request);
@@ -59,7 +59,7 @@ TEST(DownloaderPipe, RequestIsTheNinetyTwoBytes)
     EXPECT_EQ(decoded.ReadString(), MakeInstanceSuffix());
 }
 
-TEST(DownloaderPipe, FirstAttemptThatSucceedsDoesNotPause)
+TEST(DownloaderConnection, FirstAttemptThatSucceedsDoesNotPause)
 {
     const std::wstring name = UniquePipeName(L"retryfirst");
     auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
@@ -70,7 +70,7 @@ TEST(DownloaderPipe, FirstAttemptThatSucceedsDoesNotPause)
     EXPECT_NE(server.get(), nullptr);
 }
 
-TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
+TEST(DownloaderConnection, PipeThatAppearsLateIsFoundByARetry)
 {
     const std::wstring name = UniquePipeName(L"retrylate");
     const DWORD start = GetTickCount();
@@ -87,7 +87,7 @@ TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
     EXPECT_NE(server.get(), nullptr);
 }
 
-TEST(DownloaderPipe, MissingPipeGivesUpAfterTenPauses)
+TEST(DownloaderConnection, MissingPipeGivesUpAfterTenPauses)
 {
     const std::wstring name = UniquePipeName(L"retrynone");
     const DWORD start = GetTickCount();
@@ -96,7 +96,7 @@ TEST(DownloaderPipe, MissingPipeGivesUpAfterTenPauses)
         FAIL() << "connected to nothing";
     } catch (const Error& error) {
         EXPECT_EQ(error.message(), L"Unable to open named pipe.");
-        EXPECT_NE(error.file().find(L"DownloaderPipe.cpp"), std::wstring::npos);
+        EXPECT_NE(error.file().find(L"DownloaderConnection.cpp"), std::wstring::npos);
     }
     const DWORD elapsed = GetTickCount() - start;
     std::printf("missing pipe: gave up after %lu ms\n", static_cast<unsigned long>(elapsed));
