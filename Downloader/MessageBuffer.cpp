@@ -1,18 +1,23 @@
 #include "MessageBuffer.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "WException.h"
-
-namespace {
-
-const std::ios::iostate kFailed = std::ios::failbit | std::ios::badbit;
-
-} // namespace
 
 void OutputBuffer::WriteRawBytes(const char* bytes, std::size_t count)
 {
-    stream_.write(bytes, static_cast<std::streamsize>(count));
-    if (stream_.rdstate() & kFailed)
-        RAISE_WEXCEPTION(L"Unexpected error writing to output buffer");
+    if (!failed_) {
+        try {
+            bytes_.append(bytes, count);
+            return;
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
+        // What was written before stays; the buffer takes nothing more.
+        failed_ = true;
+    }
+    RAISE_WEXCEPTION(L"Unexpected error writing to output buffer");
 }
 
 void OutputBuffer::WriteRaw(std::uint32_t value)
@@ -49,33 +54,38 @@ void OutputBuffer::WriteBoolean(bool value)
     WriteRawBytes(&byte, 1);
 }
 
-InputBuffer::InputBuffer() = default;
-
-InputBuffer::InputBuffer(const std::string& bytes) : stream_(bytes, std::ios::in | std::ios::binary) {}
-
 InputBuffer::InputBuffer(const InputBuffer& other)
-    : stream_(other.stream_.str(), std::ios::in | std::ios::binary), lastTag_(other.lastTag_),
-      tagPending_(other.tagPending_)
+    : bytes_(other.bytes_), lastTag_(other.lastTag_), tagPending_(other.tagPending_)
 {}
 
 InputBuffer& InputBuffer::operator=(const InputBuffer& other)
 {
     if (this != &other) {
-        stream_.str(other.stream_.str());
-        stream_.clear();
-        stream_.seekg(0);
+        bytes_ = other.bytes_;
+        position_ = 0;
+        failed_ = false;
         lastTag_ = other.lastTag_;
         tagPending_ = other.tagPending_;
     }
     return *this;
 }
 
+const unsigned char* InputBuffer::Take(std::uint64_t count)
+{
+    if (failed_ || bytes_.size() - position_ < count) {
+        // Like a stream read that comes up short: what was left is used up, and the failure stays.
+        position_ = bytes_.size();
+        failed_ = true;
+        RAISE_WEXCEPTION(L"Unexpected end of input buffer");
+    }
+    const auto* taken = reinterpret_cast<const unsigned char*>(bytes_.data()) + position_;
+    position_ += static_cast<std::size_t>(count);
+    return taken;
+}
+
 std::uint32_t InputBuffer::ReadRaw(std::size_t width)
 {
-    unsigned char bytes[4] = {};
-    stream_.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(width));
-    if (stream_.rdstate() & kFailed)
-        RAISE_WEXCEPTION(L"Unexpected end of input buffer");
+    const unsigned char* bytes = Take(width);
     tagPending_ = false;
     std::uint32_t value = 0;
     for (std::size_t i = width; i > 0; --i)
@@ -112,22 +122,10 @@ std::wstring InputBuffer::ReadString()
     ExpectType(ValueType::String);
     const std::uint32_t length = ReadRaw(4);
 
-    // Refuse a length the message cannot hold before allocating for it.
-    const std::streamoff position = stream_.tellg();
-    const std::streamoff size = static_cast<std::streamoff>(stream_.str().size());
-    if (position < 0 || static_cast<std::uint64_t>(size - position) < 2ull * length) {
-        stream_.setstate(std::ios::failbit);
-        RAISE_WEXCEPTION(L"Unexpected end of input buffer");
-    }
-
-    std::string units(2ull * length, '\0');
-    stream_.read(&units[0], static_cast<std::streamsize>(units.size()));
-    if (stream_.rdstate() & kFailed)
-        RAISE_WEXCEPTION(L"Unexpected end of input buffer");
-
+    // Taken before the string is allocated: a length the message cannot hold fails without asking for memory.
+    const unsigned char* units = Take(2ull * length);
     std::wstring value(length, L'\0');
     for (std::uint32_t i = 0; i < length; ++i)
-        value[i] = static_cast<wchar_t>(static_cast<unsigned char>(units[2 * i]) |
-                                        (static_cast<unsigned char>(units[2 * i + 1]) << 8));
+        value[i] = static_cast<wchar_t>(units[2 * i] | (units[2 * i + 1] << 8));
     return value;
 }

@@ -1,9 +1,10 @@
 // The typed byte format of pipe messages: each value is a 4-byte little-endian tag and its payload.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <sstream>
 #include <string>
+#include <utility>
 
 enum class ValueType : std::int32_t {
     Integer = 0, // 4-byte signed little-endian
@@ -11,7 +12,7 @@ enum class ValueType : std::int32_t {
     Boolean = 5, // 1 byte, non-zero is true
 };
 
-// Builds one message by appending values.
+// Builds one message by appending values. Once a write has failed, every later write fails too.
 class OutputBuffer {
 public:
     OutputBuffer() = default;
@@ -25,21 +26,23 @@ public:
     void WriteBytes(const std::string& bytes) { WriteRawBytes(bytes.data(), bytes.size()); }
 
     // The whole message as bytes.
-    std::string Content() const { return stream_.str(); }
+    std::string Content() const { return bytes_; }
 
 private:
     void WriteRaw(std::uint32_t value);
     void WriteRawBytes(const char* bytes, std::size_t count);
 
-    std::ostringstream stream_{std::ios::out | std::ios::binary};
+    std::string bytes_;
+    bool failed_ = false;
 };
 
-// Reads the values of one received message in order.
+// Reads the values of one received message in order. A read that comes up short takes what was left
+// and leaves the buffer failed: every later read fails too, until an assignment replaces the content.
 class InputBuffer {
 public:
-    InputBuffer();
-    explicit InputBuffer(const std::string& bytes);
-    // Copies take the whole content and start reading at its first byte again.
+    InputBuffer() = default;
+    explicit InputBuffer(std::string bytes) : bytes_(std::move(bytes)) {}
+    // Copies take the whole content and start reading at its first byte again, without a failure.
     InputBuffer(const InputBuffer& other);
     InputBuffer& operator=(const InputBuffer& other);
 
@@ -48,19 +51,23 @@ public:
     std::wstring ReadString();
 
     // The whole message, whatever has been read of it.
-    std::string Content() const { return stream_.str(); }
+    std::string Content() const { return bytes_; }
 
     // A tag was read whose value has not been taken: the next typed read reuses it.
     bool TagPending() const { return tagPending_; }
     std::int32_t LastTag() const { return lastTag_; }
     // Offset of the next unread byte, or -1 once a read came up short.
-    std::streamoff Position() { return stream_.tellg(); }
+    std::int64_t Position() const { return failed_ ? -1 : static_cast<std::int64_t>(position_); }
 
 private:
     void ExpectType(ValueType expected);
+    // Takes count bytes, or raises "Unexpected end of input buffer" and fails the buffer.
+    const unsigned char* Take(std::uint64_t count);
     std::uint32_t ReadRaw(std::size_t width);
 
-    std::istringstream stream_{std::ios::in | std::ios::binary};
+    std::string bytes_;
+    std::size_t position_ = 0;
+    bool failed_ = false;
     std::int32_t lastTag_ = 0;
     bool tagPending_ = false;
 };

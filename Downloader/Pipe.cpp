@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "PipeSecurity.h"
+#include "Text.h"
 
 namespace IPC {
 
@@ -114,11 +115,14 @@ void Pipe::SetMessageReadMode()
 
 void Pipe::WaitForClient(const std::wstring& path)
 {
+    // The copy is the step that can throw: it is made before the record changes, so that the record
+    // never names a waiting pipe without the name to reach it by.
+    std::wstring name = path;
     {
         LockGuard guard(PendingConnect.lock);
-        PendingConnect.pipe = handle.get();
+        PendingConnect.name.swap(name);
         PendingConnect.terminated = false;
-        PendingConnect.name = path;
+        PendingConnect.pipe = handle.get();
     }
 
     BOOL connected = ConnectNamedPipe(handle.get(), nullptr);
@@ -190,7 +194,7 @@ InputBuffer Pipe::Read()
         }
         if (error == ERROR_BROKEN_PIPE)
             RAISE_WEXCEPTION(L"Pipe disconnected");
-        RAISE_WEXCEPTION(L"Error reading from pipe: " + std::to_wstring(static_cast<unsigned long>(error)));
+        RAISE_WEXCEPTION(L"Error reading from pipe: " + Decimal(error));
     }
     return InputBuffer(message);
 }

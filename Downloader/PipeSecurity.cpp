@@ -23,12 +23,18 @@ bool is_app_container()
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return false;
 
+    // A size that cannot hold the structure is no answer to read.
+    if (needed < sizeof(TOKEN_APPCONTAINER_INFORMATION))
+        return false;
+
     ProcessHeapPtr<TOKEN_APPCONTAINER_INFORMATION> info(
         static_cast<TOKEN_APPCONTAINER_INFORMATION*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed)));
     if (!info)
         return false;
-    // On failure the zeroed buffer reads as no AppContainer SID.
-    GetTokenInformation(token.get(), TokenAppContainerSid, info.get(), needed, &needed);
+    DWORD returned = 0;
+    if (!GetTokenInformation(token.get(), TokenAppContainerSid, info.get(), needed, &returned) ||
+        returned < sizeof(TOKEN_APPCONTAINER_INFORMATION))
+        return false;
     return info->TokenAppContainer != nullptr;
 }
 

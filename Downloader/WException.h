@@ -17,6 +17,9 @@ public:
 
     std::wstring message() const { return message_; }
     std::wstring file() const { return file_; }
+    // The same texts without copying them, for reports that must not allocate.
+    const wchar_t* message_text() const noexcept { return message_.c_str(); }
+    const wchar_t* file_text() const noexcept { return file_.c_str(); }
 
     int line = 0;
 

@@ -1,11 +1,15 @@
 // RawClient: the pipe mode's system calls and nothing else, as the yardstick for Tessaline's pipe mode.
-// Opens the downloader's pipe once (no retry), sends the completion notice and reads the answer:
-// 0 when it is the Boolean true (05 00 00 00, then a non-zero byte), else E_FAIL.
+// Makes the process set-up and the AppContainer query, opens the downloader's pipe once (no retry),
+// sends the completion notice and reads the answer: 0 when it is the Boolean true (05 00 00 00, then a
+// non-zero byte), else E_FAIL.
 #include <windows.h>
+
+#include "RawSetup.h"
 
 namespace {
 
 const wchar_t kPipeName[] = L"\\\\.\\pipe\\lumo_downloader_{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}";
+const wchar_t kPipeNameInAppContainer[] = L"\\\\.\\pipe\\lumo_downloader_{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}_EPM";
 const wchar_t kSuffix[] = L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}";
 const DWORD kSuffixUnits = 38;
 
@@ -24,11 +28,13 @@ static_assert(sizeof kSuffix == (kSuffixUnits + 1) * sizeof(wchar_t), "the suffi
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    RawProcessSetUp();
     Request request = {0, 0, 2, kSuffixUnits, {}};
     for (DWORD i = 0; i < kSuffixUnits; ++i)
         request.units[i] = kSuffix[i];
 
-    const HANDLE pipe = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const wchar_t* name = RawInAppContainer() ? kPipeNameInAppContainer : kPipeName;
+    const HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe == INVALID_HANDLE_VALUE)
         return E_FAIL;

@@ -1,9 +1,13 @@
 // RawRegistry: the registry mode's system calls and nothing else, as the yardstick for Tessaline's registry mode.
 // Writes HKEY_CURRENT_USER\Software\Tessaline\BenchProduct, value Install = "1" (REG_SZ); 0 or E_FAIL.
+// Makes the same process set-up as Tessaline first.
 #include <windows.h>
+
+#include "RawSetup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    RawProcessSetUp();
     HKEY key = nullptr;
     wchar_t emptyClass[] = L"";
     if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tessaline\\BenchProduct", 0, emptyClass, REG_OPTION_NON_VOLATILE,

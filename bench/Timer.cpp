@@ -2,7 +2,10 @@
 //   Timer [--runs N] [--warmup N] [--wait-pipe NAME] PROGRAM [ARGUMENTS...] [-- PROGRAM [ARGUMENTS...]]...
 // Runs each program N times, taking turns (ABAB...) so that drift weighs on all of them alike, after the
 // untimed warm-up rounds. Each run is CreateProcessW to the end of the wait; a run whose exit code is not 0
-// stops the whole measure. Prints, one line per program: median min max (milliseconds), then the program.
+// stops the whole measure. Prints, one line per program: median min max (milliseconds), then the program;
+// then, for each program after the first, "ratio" and the median, min and max over the rounds of the
+// first program's time divided by its time in the same round: a drift in machine speed between rounds
+// then cancels out.
 // --wait-pipe waits, outside the timed part, until the named pipe has a free instance before each run.
 #include <windows.h>
 
@@ -54,10 +57,23 @@ std::string Narrow(const std::wstring& text)
     return utf8;
 }
 
+// Waits up to 10 s for a free instance of the pipe. Between two clients a server may have no instance
+// at all for a moment, and WaitNamedPipeW does not wait for one that does not exist yet.
+bool WaitForPipe(const std::wstring& pipe)
+{
+    const DWORD start = GetTickCount();
+    while (!WaitNamedPipeW(pipe.c_str(), 10000)) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND || GetTickCount() - start > 10000)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
 // One run; false, after saying why, when the program could not start, did not end or did not exit with 0.
 bool RunOnce(Command& command, const std::wstring& pipe, bool timed, const LARGE_INTEGER& frequency)
 {
-    if (!pipe.empty() && !WaitNamedPipeW(pipe.c_str(), 10000)) {
+    if (!pipe.empty() && !WaitForPipe(pipe)) {
         std::fprintf(stderr, "Timer: the pipe %s has no free instance (error %lu)\n", Narrow(pipe).c_str(),
                      GetLastError());
         return false;
@@ -167,6 +183,14 @@ int wmain(int argc, wchar_t** argv)
         const auto range = std::minmax_element(command.timesMs.begin(), command.timesMs.end());
         std::printf("%.2f %.2f %.2f %s\n", Median(command.timesMs), *range.first, *range.second,
                     Narrow(command.text).c_str());
+    }
+    for (std::size_t k = 1; k < commands.size(); ++k) {
+        std::vector<double> ratios;
+        for (std::size_t round = 0; round < runs; ++round)
+            ratios.push_back(commands[0].timesMs[round] / commands[k].timesMs[round]);
+        const auto range = std::minmax_element(ratios.begin(), ratios.end());
+        std::printf("ratio %.3f %.3f %.3f %s\n", Median(ratios), *range.first, *range.second,
+                    Narrow(commands[k].text).c_str());
     }
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include <cwctype>
+#include "Text.h"
 
 bool TokenList::Append(const std::wstring& token)
 {
@@ -34,24 +34,6 @@ std::vector<std::wstring> CutAt(const std::wstring& text, wchar_t separator)
     return pieces;
 }
 
-std::wstring TrimSpace(const std::wstring& text)
-{
-    std::wstring::size_type first = 0;
-    std::wstring::size_type last = text.size();
-    while (first < last && std::iswspace(text[first]))
-        ++first;
-    while (last > first && std::iswspace(text[last - 1]))
-        --last;
-    return text.substr(first, last - first);
-}
-
-void RemoveQuotes(std::wstring& text)
-{
-    std::wstring::size_type position;
-    while ((position = text.find(L'"')) != std::wstring::npos)
-        text.erase(position, 1);
-}
-
 void LowerAsciiLetters(std::wstring& text)
 {
     for (wchar_t& c : text)
@@ -69,10 +51,10 @@ bool IsOption(const wchar_t* entry)
 int SplitCommandLine(const std::wstring& text, TokenList& tokens)
 {
     for (const std::wstring& segment : CutAt(text, L'/')) {
-        const std::vector<std::wstring> pieces = CutAt(L"/" + TrimSpace(segment), L'=');
+        const std::vector<std::wstring> pieces = CutAt(L"/" + Trim(segment), L'=');
         for (std::size_t i = 0; i < pieces.size(); ++i) {
             std::wstring piece = pieces[i];
-            RemoveQuotes(piece);
+            EraseAll(piece, L'"');
             if (i == 0)
                 LowerAsciiLetters(piece);
             tokens.Append(piece);

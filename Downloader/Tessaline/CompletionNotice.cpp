@@ -1,9 +1,9 @@
 #include "CompletionNotice.h"
 
 #include "DebugTrace.h"
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 
-std::shared_ptr<IPC::Pipe> DownloaderPipeHolder;
+std::shared_ptr<IPC::Pipe> PipeHolder;
 
 void BuildCompletionRequest(OutputBuffer& request)
 {
@@ -15,10 +15,10 @@ void BuildCompletionRequest(OutputBuffer& request)
 bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply)
 {
     try {
-        if (!DownloaderPipeHolder)
-            DownloaderPipeHolder = OpenDownloaderPipe();
-        DownloaderPipeHolder->Write(request);
-        reply = DownloaderPipeHolder->Read();
+        if (!PipeHolder)
+            PipeHolder = OpenDownloaderPipe();
+        PipeHolder->Write(request);
+        reply = PipeHolder->Read();
         return true;
     } catch (const wexception<std::runtime_error>& error) {
         TraceToDebugger(error);

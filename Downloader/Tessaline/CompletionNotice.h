@@ -8,7 +8,7 @@
 #include "../Pipe.h"
 
 // The connection to the downloader, kept until the process exits.
-extern std::shared_ptr<IPC::Pipe> DownloaderPipeHolder;
+extern std::shared_ptr<IPC::Pipe> PipeHolder;
 
 // Integer 0, then the instance suffix as a String.
 void BuildCompletionRequest(OutputBuffer& request);

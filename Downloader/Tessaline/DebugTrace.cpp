@@ -2,24 +2,92 @@
 
 #include <windows.h>
 
-void TraceToDebugger(const std::wstring& line)
+#include <cstring>
+
+#include "../Text.h"
+
+namespace {
+
+// One line for the debugger, built on the stack.
+class DebugLine {
+public:
+    DebugLine() noexcept { Append(L"Tessaline: "); }
+    DebugLine(const DebugLine&) = delete;
+    DebugLine& operator=(const DebugLine&) = delete;
+
+    void Append(const wchar_t* text) noexcept
+    {
+        while (text != nullptr && *text != L'\0' && length_ < kRoom)
+            text_[length_++] = *text++;
+    }
+
+    void AppendDecimal(unsigned long number) noexcept
+    {
+        wchar_t digits[kDecimalDigits];
+        const std::size_t count = WriteDecimal(number, digits);
+        for (std::size_t i = 0; i < count && length_ < kRoom; ++i)
+            text_[length_++] = digits[i];
+    }
+
+    // Text in the ANSI code page. A byte never becomes more than one code unit, so converting no more
+    // bytes than there is room for always fits.
+    void AppendAnsi(const char* text) noexcept
+    {
+        if (text == nullptr)
+            return;
+        const std::size_t room = kRoom - length_;
+        const std::size_t bytes = strnlen(text, room);
+        length_ += WidenInto(text, bytes, CP_ACP, text_ + length_, room);
+    }
+
+    void Send() noexcept
+    {
+        text_[length_] = L'\n';
+        text_[length_ + 1] = L'\0';
+        OutputDebugStringW(text_);
+    }
+
+private:
+    static const std::size_t kCapacity = 1024;
+    // Room for the text, leaving the line feed and the terminator.
+    static const std::size_t kRoom = kCapacity - 2;
+
+    wchar_t text_[kCapacity] = {};
+    std::size_t length_ = 0;
+};
+
+} // namespace
+
+void TraceToDebugger(const wchar_t* text) noexcept
 {
-    const std::wstring text = L"Tessaline: " + line + L"\n";
-    OutputDebugStringW(text.c_str());
+    DebugLine line;
+    line.Append(text);
+    line.Send();
 }
 
-void TraceToDebugger(const wexception<std::runtime_error>& error)
+void TraceToDebugger(const wchar_t* text, unsigned long number) noexcept
 {
-    TraceToDebugger(error.message() + L" (" + error.file() + L":" + std::to_wstring(error.line) + L")");
+    DebugLine line;
+    line.Append(text);
+    line.AppendDecimal(number);
+    line.Send();
 }
 
-void TraceToDebugger(const std::exception& error)
+void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept
 {
-    const char* what = error.what();
-    const int length = MultiByteToWideChar(CP_ACP, 0, what, -1, nullptr, 0);
-    std::wstring text(length > 0 ? static_cast<std::size_t>(length) : 0, L'\0');
-    if (length > 0)
-        MultiByteToWideChar(CP_ACP, 0, what, -1, &text[0], length);
-    text.resize(text.empty() ? 0 : text.size() - 1);
-    TraceToDebugger(text);
+    DebugLine line;
+    line.Append(error.message_text());
+    line.Append(L" (");
+    line.Append(error.file_text());
+    line.Append(L":");
+    line.AppendDecimal(static_cast<unsigned long>(error.line));
+    line.Append(L")");
+    line.Send();
+}
+
+void TraceToDebugger(const std::exception& error) noexcept
+{
+    DebugLine line;
+    line.AppendAnsi(error.what());
+    line.Send();
 }

@@ -1,14 +1,21 @@
 // The program's only diagnostics: lines for a debugger (OutputDebugStringW), never a window or a console.
+// A line is composed in a fixed buffer on the stack and cut short when it does not fit: tracing allocates
+// nothing and cannot throw, so the guard's handlers may trace when memory has run out.
 #pragma once
 
-#include <string>
+#include <exception>
+#include <stdexcept>
 
 #include "../WException.h"
 
-void TraceToDebugger(const std::wstring& line);
+// "Tessaline: <text>"
+void TraceToDebugger(const wchar_t* text) noexcept;
+
+// "Tessaline: <text><number>", the number in decimal.
+void TraceToDebugger(const wchar_t* text, unsigned long number) noexcept;
 
 // "Tessaline: <message> (<file>:<line>)"
-void TraceToDebugger(const wexception<std::runtime_error>& error);
+void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept;
 
 // "Tessaline: <what()>" for the standard exceptions.
-void TraceToDebugger(const std::exception& error);
+void TraceToDebugger(const std::exception& error) noexcept;

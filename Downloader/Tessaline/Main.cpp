@@ -1,6 +1,7 @@
 // Tessaline: tells the product that setup has completed, in the registry or over the downloader's pipe.
 #include <windows.h>
 
+#include <exception>
 #include <string>
 
 #include "CommandLine.h"
@@ -10,19 +11,21 @@
 
 namespace {
 
-// The /name value without its double quotes, or empty for the pipe mode.
+// The /name value, or empty for the pipe mode. The tokens come without double quotes: the command
+// line's cutting removes them.
 std::wstring ProductName(const OptionParser& parser)
 {
     if (!parser.Has(L"/name") || parser.ValueCount(L"/name") == 0)
         return std::wstring();
-    std::wstring name = parser.Value(L"/name");
-    std::wstring::size_type quote;
-    while ((quote = name.find(L'"')) != std::wstring::npos)
-        name.erase(quote, 1);
-    return name;
+    return parser.Value(L"/name");
 }
 
 } // namespace
+
+// The runtime's default terminate handler, in place of libstdc++'s verbose one: that one prints to a
+// console this program does not have, and brings in a demangler of some 50 KB. An escape before the
+// guard is set up then ends the same way as one after it.
+void __gnu_cxx::__verbose_terminate_handler() { EndWithFailure(); }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {

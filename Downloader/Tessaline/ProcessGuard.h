@@ -3,3 +3,6 @@
 
 // Call first thing in the entry point.
 void GuardProcess();
+
+// What the guard does with an exception that nothing caught: a line for a debugger, then E_FAIL.
+[[noreturn]] void EndWithFailure();

@@ -16,7 +16,9 @@ TEST_P(Escapes, EndWithFailAndNoOutput)
     EXPECT_EQ(quiet.output, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Escapes, ::testing::Values(L"throw", L"throw-int", L"fault"));
+INSTANTIATE_TEST_SUITE_P(Kinds, Escapes,
+                         ::testing::Values(L"throw", L"throw-int", L"fault", L"throw-without-memory",
+                                           L"bad-alloc-without-memory", L"fault-without-memory"));
 
 TEST(ProcessGuard, EscapedExceptionIsReportedToTheDebugger)
 {
@@ -40,6 +42,26 @@ TEST(ProcessGuard, DebuggerRunsKeepTheirDebuggeesApart)
     EXPECT_TRUE(next.finished);
     EXPECT_EQ(next.exitCode, 0u);
     EXPECT_TRUE(debugLines.empty());
+}
+
+// The terminate handler reports without allocating: with every operator new failing, the line still
+// comes, whole. (A fault is not taken by the filter under a debugger; Escapes runs it without one.)
+TEST(ProcessGuard, ReportsNeedNoMemory)
+{
+    struct Case {
+        const wchar_t* escape;
+        const wchar_t* start;
+    } cases[] = {
+        {L"throw-without-memory", L"Tessaline: escaped on purpose (tests/probes/GuardProbe.cpp:"},
+        {L"bad-alloc-without-memory", L"Tessaline: std::bad_alloc"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::wstring> debugLines;
+        const ChildResult run = RunUnderDebugger(L"guard_probe.exe", c.escape, debugLines);
+        EXPECT_EQ(run.exitCode, kFail) << testing::PrintToString(std::wstring(c.escape));
+        ASSERT_EQ(debugLines.size(), 1u) << testing::PrintToString(debugLines);
+        EXPECT_EQ(debugLines[0].rfind(c.start, 0), 0u) << testing::PrintToString(debugLines[0]);
+    }
 }
 
 TEST(ProcessGuard, NormalEndIsUntouched) { EXPECT_EQ(RunProgram(L"guard_probe.exe", L"").exitCode, 0u); }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "TestPipes.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "MessageBuffer.h"
@@ -150,6 +151,65 @@ TEST(InputBuffer, StringLongerThanTheMessageEndsUnexpectedly)
         InputBuffer buffer(bytes);
         EXPECT_EQ(MessageOf([&] { buffer.ReadString(); }), L"Unexpected end of input buffer") << Hex(bytes);
     }
+}
+
+TEST(InputBuffer, ReadThatFailsHalfwayLeavesTheBufferFailed)
+{
+    struct Case {
+        std::string bytes;
+        std::function<void(InputBuffer&)> read;
+    } cases[] = {
+        // An Integer with two of its four value bytes; a String with half its code units.
+        {Bytes({0, 0, 0, 0, 7, 0}), [](InputBuffer& b) { b.ReadInteger(); }},
+        {Bytes({2, 0, 0, 0, 2, 0, 0, 0, 0x41, 0, 0x42}), [](InputBuffer& b) { b.ReadString(); }},
+        {Bytes({2, 0, 0, 0, 2, 0}), [](InputBuffer& b) { b.ReadString(); }},
+    };
+    for (const Case& c : cases) {
+        InputBuffer buffer(c.bytes);
+        EXPECT_EQ(MessageOf([&] { c.read(buffer); }), L"Unexpected end of input buffer") << Hex(c.bytes);
+        EXPECT_EQ(buffer.Position(), -1);
+        EXPECT_FALSE(buffer.TagPending());
+        // Every later read fails the same way, whatever it asks for.
+        EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
+        EXPECT_EQ(MessageOf([&] { buffer.ReadInteger(); }), L"Unexpected end of input buffer");
+        EXPECT_EQ(buffer.Content(), c.bytes);
+    }
+}
+
+TEST(InputBuffer, ReadAfterAFailureFailsEvenWithBytesLeft)
+{
+    // A String length the message cannot hold fails before any code unit is taken; the Boolean after it
+    // is never read.
+    InputBuffer buffer(Bytes({2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 0, 0, 1}));
+    EXPECT_EQ(MessageOf([&] { buffer.ReadString(); }), L"Unexpected end of input buffer");
+    EXPECT_EQ(buffer.Position(), -1);
+    EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
+
+    // A copy starts again at the first byte, without the failure.
+    InputBuffer copy(buffer);
+    EXPECT_EQ(copy.Position(), 0);
+    EXPECT_EQ(MessageOf([&] { copy.ReadBoolean(); }), L"Unexpected type found in input buffer");
+    EXPECT_EQ(copy.Position(), 4);
+}
+
+TEST(InputBuffer, SuccessfulReadsAdvanceByTheirWidth)
+{
+    InputBuffer buffer(Bytes({0, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 1, 2, 0, 0, 0, 1, 0, 0, 0, 0x41, 0}));
+    EXPECT_EQ(buffer.ReadInteger(), 1);
+    EXPECT_EQ(buffer.Position(), 8);
+    EXPECT_TRUE(buffer.ReadBoolean());
+    EXPECT_EQ(buffer.Position(), 13);
+    EXPECT_EQ(buffer.ReadString(), L"A");
+    EXPECT_EQ(buffer.Position(), 23);
+}
+
+TEST(OutputBuffer, AppendsRawBytesAfterTypedValues)
+{
+    OutputBuffer buffer;
+    buffer.WriteBoolean(true);
+    buffer.WriteBytes(Bytes({9, 0, 0xFF}));
+    buffer.WriteBytes(std::string());
+    EXPECT_EQ(Hex(buffer.Content()), "05 00 00 00 01 09 00 FF");
 }
 
 } // namespace

@@ -11,7 +11,7 @@
 
 #include "ChildProcess.h"
 #include "CompletionNotice.h"
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "MessageBuffer.h"
 #include "TestPipes.h"
 #include "WException.h"

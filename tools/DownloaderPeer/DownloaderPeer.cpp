@@ -5,11 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "Hex.h"
 #include "PeerOptions.h"
 #include "Pipe.h"
 #include "PipeSecurity.h"
+#include "Text.h"
 
 namespace {
 
@@ -18,11 +19,7 @@ volatile LONG Stopping = 0;
 
 void Print(const std::wstring& line)
 {
-    const std::wstring text = line + L"\n";
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], length, nullptr, nullptr);
+    const std::string utf8 = Narrow(line + L"\n", CP_UTF8);
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     std::fflush(stdout);
 }
@@ -53,7 +50,7 @@ void DescribeRequest(const InputBuffer& received)
         Print(L"request: code=" + std::to_wstring(code) + L" suffix=" + suffix + L" (" + std::to_wstring(bytes.size()) +
               L" bytes)");
         if (code != 0 || suffix != MakeInstanceSuffix() ||
-            request.Position() != static_cast<std::streamoff>(bytes.size()))
+            request.Position() != static_cast<std::int64_t>(bytes.size()))
             Print(L"warning: not the completion notice this peer expects");
     } catch (const wexception<std::runtime_error>& error) {
         Print(L"malformed request: " + error.message() + L" (" + std::to_wstring(bytes.size()) + L" bytes)");

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <locale>
+#include <vector>
+
 #include "CompletionNotice.h"
-#include "DownloaderPipe.h"
+#include "DownloaderConnection.h"
 #include "TestPipes.h"
+#include "Text.h"
 
 namespace {
 
 using Error = wexception<std::runtime_error>;
 
-TEST(DownloaderPipe, InstanceSuffixIsTheFixedIdentifier)
+TEST(DownloaderConnection, InstanceSuffixIsTheFixedIdentifier)
 {
     for (int call = 0; call < 3; ++call) {
         const std::wstring suffix = MakeInstanceSuffix();
@@ -17,13 +21,33 @@ TEST(DownloaderPipe, InstanceSuffixIsTheFixedIdentifier)
     }
 }
 
-TEST(DownloaderPipe, NameIsPrefixThenSuffix)
+// The suffix is trimmed of what the classic locale calls white space in a narrow text, byte for byte.
+TEST(DownloaderConnection, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
+{
+    const std::locale& classic = std::locale::classic();
+    std::vector<int> differing;
+    int spaces = 0;
+    for (int value = 0; value < 256; ++value) {
+        const char c = static_cast<char>(value);
+        const bool expected = std::isspace(c, classic);
+        spaces += expected ? 1 : 0;
+        if (IsSpace(c) != expected)
+            differing.push_back(value);
+        const std::string around = std::string(1, c) + "x" + std::string(1, c);
+        if (Trim(around) != (expected ? std::string("x") : around))
+            differing.push_back(value);
+    }
+    EXPECT_TRUE(differing.empty()) << testing::PrintToString(differing);
+    EXPECT_EQ(spaces, 6);
+}
+
+TEST(DownloaderConnection, NameIsPrefixThenSuffix)
 {
     EXPECT_EQ(PipeNamePrefix, L"\\\\.\\pipe\\lumo_downloader_");
     EXPECT_EQ(DownloaderPipeName(), L"\\\\.\\pipe\\lumo_downloader_{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
 }
 
-TEST(DownloaderPipe, RequestIsTheNinetyTwoBytes)
+TEST(DownloaderConnection, RequestIsTheNinetyTwoBytes)
 {
     OutputBuffer request;
     BuildCompletionRequest(request);
@@ -35,7 +59,7 @@ TEST(DownloaderPipe, RequestIsTheNinetyTwoBytes)
     EXPECT_EQ(decoded.ReadString(), MakeInstanceSuffix());
 }
 
-TEST(DownloaderPipe, FirstAttemptThatSucceedsDoesNotPause)
+TEST(DownloaderConnection, FirstAttemptThatSucceedsDoesNotPause)
 {
     const std::wstring name = UniquePipeName(L"retryfirst");
     auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
@@ -46,7 +70,7 @@ TEST(DownloaderPipe, FirstAttemptThatSucceedsDoesNotPause)
     EXPECT_EQ(Relay(*client, *server.get(), 3), 3);
 }
 
-TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
+TEST(DownloaderConnection, PipeThatAppearsLateIsFoundByARetry)
 {
     const std::wstring name = UniquePipeName(L"retrylate");
     const DWORD start = GetTickCount();
@@ -63,7 +87,7 @@ TEST(DownloaderPipe, PipeThatAppearsLateIsFoundByARetry)
     EXPECT_EQ(Relay(*server.get(), *client, 4), 4);
 }
 
-TEST(DownloaderPipe, MissingPipeGivesUpAfterTenPauses)
+TEST(DownloaderConnection, MissingPipeGivesUpAfterTenPauses)
 {
     const std::wstring name = UniquePipeName(L"retrynone");
     const DWORD start = GetTickCount();
@@ -72,7 +96,7 @@ TEST(DownloaderPipe, MissingPipeGivesUpAfterTenPauses)
         FAIL() << "connected to nothing";
     } catch (const Error& error) {
         EXPECT_EQ(error.message(), L"Unable to open named pipe.");
-        EXPECT_NE(error.file().find(L"DownloaderPipe.cpp"), std::wstring::npos);
+        EXPECT_NE(error.file().find(L"DownloaderConnection.cpp"), std::wstring::npos);
     }
     const DWORD elapsed = GetTickCount() - start;
     std::printf("missing pipe: gave up after %lu ms\n", static_cast<unsigned long>(elapsed));
