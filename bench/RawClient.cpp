@@ -4,6 +4,7 @@
 // non-zero byte), else E_FAIL.
 #include <windows.h>
 
+#include "Handles.h"
 #include "RawSetup.h"
 
 namespace {
@@ -34,18 +35,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         request.units[i] = kSuffix[i];
 
     const wchar_t* name = RawInAppContainer() ? kPipeNameInAppContainer : kPipeName;
-    const HANDLE pipe = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE)
+    const UniqueHandle pipe(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!pipe)
         return E_FAIL;
     DWORD mode = PIPE_READMODE_MESSAGE;
     unsigned char reply[1024];
     DWORD written = 0;
     DWORD read = 0;
-    const bool answered = SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) &&
-                          WriteFile(pipe, &request, sizeof request, &written, nullptr) &&
-                          ReadFile(pipe, reply, sizeof reply, &read, nullptr);
-    CloseHandle(pipe);
+    const bool answered = SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr) &&
+                          WriteFile(pipe.get(), &request, sizeof request, &written, nullptr) &&
+                          ReadFile(pipe.get(), reply, sizeof reply, &read, nullptr);
     const bool isTrue =
         answered && read >= 5 && reply[0] == 5 && reply[1] == 0 && reply[2] == 0 && reply[3] == 0 && reply[4] != 0;
     return isTrue ? S_OK : E_FAIL;

@@ -3,19 +3,20 @@
 // Makes the same process set-up as Tessaline first.
 #include <windows.h>
 
+#include "Handles.h"
 #include "RawSetup.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     RawProcessSetUp();
-    HKEY key = nullptr;
+    HKEY created = nullptr;
     wchar_t emptyClass[] = L"";
     if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tessaline\\BenchProduct", 0, emptyClass, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+                        KEY_ALL_ACCESS, nullptr, &created, nullptr) != ERROR_SUCCESS)
         return E_FAIL;
+    const UniqueKey key(created);
     static const wchar_t kInstalled[] = L"1";
     const LSTATUS status =
-        RegSetValueExW(key, L"Install", 0, REG_SZ, reinterpret_cast<const BYTE*>(kInstalled), sizeof kInstalled);
-    RegCloseKey(key);
+        RegSetValueExW(key.get(), L"Install", 0, REG_SZ, reinterpret_cast<const BYTE*>(kInstalled), sizeof kInstalled);
     return status == ERROR_SUCCESS ? S_OK : E_FAIL;
 }

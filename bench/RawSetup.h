@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "Handles.h"
+
 inline LONG WINAPI RawFailOnFault(EXCEPTION_POINTERS*)
 {
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(E_FAIL));
@@ -27,23 +29,17 @@ inline void RawProcessSetUp()
 // The AppContainer question a pipe client asks before it opens the pipe: true inside one.
 inline bool RawInAppContainer()
 {
-    HANDLE token = nullptr;
+    UniqueHandle token;
     const DWORD access = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT;
-    if (!OpenProcessToken(GetCurrentProcess(), access, &token))
+    if (!OpenProcessToken(GetCurrentProcess(), access, token.receive()))
         return false;
-    bool inside = false;
     DWORD needed = 0;
-    if (!GetTokenInformation(token, TokenAppContainerSid, nullptr, 0, &needed) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed >= sizeof(TOKEN_APPCONTAINER_INFORMATION)) {
-        void* info = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed);
-        if (info != nullptr) {
-            DWORD returned = 0;
-            inside = GetTokenInformation(token, TokenAppContainerSid, info, needed, &returned) &&
-                     returned >= sizeof(TOKEN_APPCONTAINER_INFORMATION) &&
-                     static_cast<TOKEN_APPCONTAINER_INFORMATION*>(info)->TokenAppContainer != nullptr;
-            HeapFree(GetProcessHeap(), 0, info);
-        }
-    }
-    CloseHandle(token);
-    return inside;
+    if (GetTokenInformation(token.get(), TokenAppContainerSid, nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed < sizeof(TOKEN_APPCONTAINER_INFORMATION))
+        return false;
+    const ProcessHeapPtr<TOKEN_APPCONTAINER_INFORMATION> info(
+        static_cast<TOKEN_APPCONTAINER_INFORMATION*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed)));
+    DWORD returned = 0;
+    return info && GetTokenInformation(token.get(), TokenAppContainerSid, info.get(), needed, &returned) &&
+           returned >= sizeof(TOKEN_APPCONTAINER_INFORMATION) && info->TokenAppContainer != nullptr;
 }

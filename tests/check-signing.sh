@@ -8,6 +8,9 @@
 # signed release gives the same zip. With WINE_PREFIX, the signed program runs under Wine in both modes
 # (BIN_DIR holds RunReport.exe and DownloaderPeer.exe).
 set -euo pipefail
+# First: it sets names of its own (wine_prefix among them) that the arguments below take over.
+# shellcheck source=../scripts/lib/common.sh
+. "$(dirname "$0")/../scripts/lib/common.sh"
 program=$1 source_dir=$2 work_dir=$3 bin_dir=$4 wine_prefix=${5:-}
 repo=$work_dir/repo
 keys=$work_dir/keys
@@ -88,15 +91,11 @@ if [ -n "$wine_prefix" ]; then
   # Pipe mode: the downloader stand-in's answer decides the exit code.
   for reply in true false; do
     log=$work_dir/peer-$reply.log
-    wine "$bin_dir/DownloaderPeer.exe" --reply "$reply" >"$log" 2>&1 &
-    peer=$!
-    for _ in $(seq 300); do grep -q "listening on" "$log" && break; sleep 0.1; done
+    start_peer "$wine_prefix" "$bin_dir" "$log" --reply "$reply" || fail "pipe mode: the downloader peer did not start"
     status=0
     wine "$bin_dir/RunReport.exe" "$signed" >"$work_dir/pipe-$reply.log" 2>&1 || status=$?
     # The peer ends after its one client; one that got none is stopped.
-    for _ in $(seq 100); do kill -0 "$peer" 2>/dev/null || break; sleep 0.1; done
-    kill "$peer" 2>/dev/null || true
-    wait "$peer" 2>/dev/null || true
+    stop_peer || true
     case "$reply" in
       true) [ "$status" -eq 0 ] || fail "pipe mode, answer true: $(tr -d '\r' <"$work_dir/pipe-$reply.log")" ;;
       false) grep -q "E_FAIL" "$work_dir/pipe-$reply.log" || fail "pipe mode, answer false: not E_FAIL" ;;

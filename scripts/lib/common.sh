@@ -15,11 +15,6 @@ wine_loader() {
   [ -x "$loader" ] && "$loader" --version >/dev/null 2>&1 && echo "$loader"
 }
 
-# The architecture whose programs run here: the 32-bit product where Wine can run it, else the 64-bit build.
-run_arch() {
-  if wine_loader i686 >/dev/null; then echo i686; else echo x86_64; fi
-}
-
 build_arch() {
   local arch=$1 dir=$build_root/$1 wine_tests=OFF
   wine_loader "$arch" >/dev/null && wine_tests=ON
@@ -31,4 +26,40 @@ build_arch() {
 
 wine_stop() {
   WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
+}
+
+# The project's downloader stand-in in the background: DownloaderPeer.exe from BIN in the Wine PREFIX,
+# its output in LOG. Sets peer_pid (wine-exec execs the loader, so it is the peer's own process id) and
+# returns once the peer serves the pipe; false when it ends or is not serving within 30 s.
+peer_pid=""
+start_peer() { # PREFIX BIN LOG [PEER OPTIONS...]
+  local prefix=$1 bin=$2 log=$3
+  shift 3
+  "$root/scripts/wine-exec" "$prefix" "$bin/DownloaderPeer.exe" "$@" >"$log" 2>&1 &
+  peer_pid=$!
+  for _ in $(seq 300); do
+    grep -q "listening on" "$log" && return 0
+    kill -0 "$peer_pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+# Gives the peer up to SECONDS (default 10) to end by itself after its clients, then stops it: first
+# as Ctrl+C would, then for good. False when it had to be stopped.
+stop_peer() { # [SECONDS]
+  [ -n "$peer_pid" ] || return 0
+  local ended=0
+  for _ in $(seq $((${1:-10} * 10))); do
+    kill -0 "$peer_pid" 2>/dev/null || { ended=1; break; }
+    sleep 0.1
+  done
+  if [ $ended -eq 0 ]; then
+    kill -INT "$peer_pid" 2>/dev/null || true
+    for _ in $(seq 20); do kill -0 "$peer_pid" 2>/dev/null || break; sleep 0.1; done
+    kill "$peer_pid" 2>/dev/null || true
+  fi
+  wait "$peer_pid" 2>/dev/null || true
+  peer_pid=""
+  [ $ended -eq 1 ]
 }

@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "ChildProcess.h"
@@ -27,10 +25,8 @@ WORD ReadWord(const std::string& image, std::size_t offset)
 
 TEST(ProgramImage, LaunchedTessalineIsTheImageOfThisConfiguration)
 {
-    std::ifstream file((ProgramFolder() + L"Tessaline.exe").c_str(), std::ios::binary);
-    ASSERT_TRUE(file) << "Tessaline.exe not found beside the tests";
-    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    ASSERT_GT(image.size(), 0x200u);
+    const std::string image = ReadBesideProgram(L"Tessaline.exe");
+    ASSERT_GT(image.size(), 0x200u) << "Tessaline.exe not found beside the tests";
     ASSERT_EQ(image.substr(0, 2), "MZ");
     const std::size_t pe = ReadWord(image, 0x3C) | (static_cast<std::size_t>(ReadWord(image, 0x3E)) << 16);
     ASSERT_EQ(image.substr(pe, 4), std::string("PE\0\0", 4));

@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -11,6 +13,12 @@ std::wstring ProgramFolder()
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     std::wstring folder(path.data(), length);
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+std::string ReadBesideProgram(const std::wstring& name)
+{
+    std::ifstream file((ProgramFolder() + name).c_str(), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments)

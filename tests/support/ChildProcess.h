@@ -26,6 +26,9 @@ struct ChildResult {
 // The folder of the running test program, with a trailing backslash.
 std::wstring ProgramFolder();
 
+// The whole content of a file beside the test program; empty when it cannot be read.
+std::string ReadBesideProgram(const std::wstring& name);
+
 // Runs ProgramFolder()\program with the raw argument text and waits up to timeoutMs.
 ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);
 

@@ -2,7 +2,6 @@
 // way the document says. The build copies the document beside the test program.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <set>
@@ -14,6 +13,7 @@
 #include "DownloaderConnection.h"
 #include "MessageBuffer.h"
 #include "TestPipes.h"
+#include "Text.h"
 #include "WException.h"
 
 namespace {
@@ -31,14 +31,6 @@ struct Examples {
     std::vector<Example> found;
     std::vector<std::string> problems;
 };
-
-std::string Trim(const std::string& text)
-{
-    const std::string::size_type first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return std::string();
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 int HexDigit(char c)
 {
@@ -122,21 +114,6 @@ Examples ParseExamples(const std::string& text)
     return examples;
 }
 
-std::string ReadDocument()
-{
-    const std::wstring path = ProgramFolder() + L"protocol.md";
-    std::string text;
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-        return text;
-    char chunk[4096];
-    std::size_t count;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, count);
-    std::fclose(file);
-    return text;
-}
-
 // How an encoding example is written, and a check that reading it back gives the value.
 struct Encoding {
     std::function<void(OutputBuffer&)> write;
@@ -193,8 +170,7 @@ std::string ReadReply(const std::string& bytes)
     try {
         return reply.ReadBoolean() ? "true" : "false";
     } catch (const Error& error) {
-        const std::wstring message = error.message();
-        return std::string(message.begin(), message.end());
+        return Narrow(error.message(), CP_UTF8);
     }
 }
 
@@ -202,7 +178,7 @@ class ProtocolDocument : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        text_ = ReadDocument();
+        text_ = ReadBesideProgram(L"protocol.md");
         ASSERT_FALSE(text_.empty()) << "protocol.md is missing beside the test program";
         examples_ = ParseExamples(text_);
     }
@@ -271,10 +247,11 @@ TEST_F(ProtocolDocument, RepliesReadAsDocumented)
 
 TEST_F(ProtocolDocument, NamesThePipesAndTheSuffix)
 {
-    auto narrow = [](const std::wstring& text) { return std::string(text.begin(), text.end()); };
     const std::wstring name = DownloaderPipeName();
-    for (const std::wstring& text : {name, IPC::ClientPipeName(name, true), MakeInstanceSuffix()})
-        EXPECT_NE(text_.find("`" + narrow(text) + "`"), std::string::npos) << narrow(text);
+    for (const std::wstring& text : {name, IPC::ClientPipeName(name, true), MakeInstanceSuffix()}) {
+        const std::string utf8 = Narrow(text, CP_UTF8);
+        EXPECT_NE(text_.find("`" + utf8 + "`"), std::string::npos) << utf8;
+    }
 }
 
 // The reader of the document itself: a block it cannot read is reported, not skipped.
