@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "WException.h"
 
@@ -58,6 +59,12 @@ InputBuffer::InputBuffer(const InputBuffer& other)
     : bytes_(other.bytes_), lastTag_(other.lastTag_), tagPending_(other.tagPending_)
 {}
 
+InputBuffer::InputBuffer(InputBuffer&& other) noexcept
+    : bytes_(std::move(other.bytes_)), lastTag_(other.lastTag_), tagPending_(other.tagPending_)
+{
+    other.Empty();
+}
+
 InputBuffer& InputBuffer::operator=(const InputBuffer& other)
 {
     if (this != &other) {
@@ -68,6 +75,27 @@ InputBuffer& InputBuffer::operator=(const InputBuffer& other)
         tagPending_ = other.tagPending_;
     }
     return *this;
+}
+
+InputBuffer& InputBuffer::operator=(InputBuffer&& other) noexcept
+{
+    if (this != &other) {
+        bytes_ = std::move(other.bytes_);
+        position_ = 0;
+        failed_ = false;
+        lastTag_ = other.lastTag_;
+        tagPending_ = other.tagPending_;
+        other.Empty();
+    }
+    return *this;
+}
+
+void InputBuffer::Empty() noexcept
+{
+    bytes_.clear();
+    position_ = 0;
+    failed_ = false;
+    tagPending_ = false;
 }
 
 const unsigned char* InputBuffer::Take(std::uint64_t count)

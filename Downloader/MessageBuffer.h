@@ -42,9 +42,11 @@ class InputBuffer {
 public:
     InputBuffer() = default;
     explicit InputBuffer(std::string bytes) : bytes_(std::move(bytes)) {}
-    // Copies take the whole content and start reading at its first byte again, without a failure.
+    // Copies and moves take the whole content and start reading at its first byte again, without a failure.
     InputBuffer(const InputBuffer& other);
+    InputBuffer(InputBuffer&& other) noexcept;
     InputBuffer& operator=(const InputBuffer& other);
+    InputBuffer& operator=(InputBuffer&& other) noexcept;
 
     bool ReadBoolean();
     std::int32_t ReadInteger();
@@ -60,6 +62,8 @@ public:
     std::int64_t Position() const { return failed_ ? -1 : static_cast<std::int64_t>(position_); }
 
 private:
+    // What a moved-from buffer becomes: an empty message with nothing read.
+    void Empty() noexcept;
     void ExpectType(ValueType expected);
     // Takes count bytes, or raises "Unexpected end of input buffer" and fails the buffer.
     const unsigned char* Take(std::uint64_t count);

@@ -27,8 +27,9 @@ private:
 
 HANDLE OpenExisting(const std::wstring& name)
 {
-    // Identification level only: whoever serves this well-known name may learn who we are,
-    // but may not act as us.
+    // Identification level only: whoever serves this well-known name may learn who we are, but may
+    // not act as us. No test covers these flags: Wine 8 ignores them and gives a server an
+    // impersonation-level token with and without them.
     return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
@@ -46,34 +47,31 @@ PendingConnectRecord::PendingConnectRecord()
 
 PendingConnectRecord::~PendingConnectRecord() { DeleteCriticalSection(&lock); }
 
-std::wstring ClientPipeName(std::wstring name, bool inAppContainer)
-{
-    if (inAppContainer)
-        name += L"_EPM";
-    return name;
-}
-
-Pipe::Pipe(std::wstring name, bool client)
+Pipe::Pipe(std::wstring name, bool client, const ListeningNotice& listening)
 {
     if (client) {
         OpenClient(std::move(name));
     } else {
-        WaitForClient(CreateServer(std::move(name)));
+        WaitForClient(CreateServer(std::move(name)), listening);
     }
 }
 
-void Pipe::OpenClient(std::wstring name)
+void Pipe::OpenClient(std::wstring path)
 {
-    const std::wstring path = ClientPipeName(std::move(name), is_app_container());
-    handle.reset(OpenExisting(path));
-    if (!handle && GetLastError() == ERROR_PIPE_BUSY) {
+    // Clients inside an AppContainer reach the server's "_EPM" instance.
+    if (is_app_container())
+        path += L"_EPM";
+    handle_.reset(OpenExisting(path));
+    DWORD error = handle_ ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_PIPE_BUSY) {
         // One wait for a free instance; the caller retries the whole open if it needs more.
         if (!WaitNamedPipeW(path.c_str(), kBusyWaitMs))
             RAISE_WEXCEPTION(L"Timeout while trying to connect to a named pipe, pipe is busy");
-        handle.reset(OpenExisting(path));
+        handle_.reset(OpenExisting(path));
+        error = handle_ ? ERROR_SUCCESS : GetLastError();
     }
-    if (!handle)
-        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe"));
+    if (!handle_)
+        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe", error));
     SetMessageReadMode();
 }
 
@@ -91,17 +89,15 @@ std::wstring Pipe::CreateServer(std::wstring path)
         path += L"_EPM";
     }
 
-    handle.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,
-                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                  kBufferSize, kBufferSize, 0, &attributes));
-    const DWORD createError = GetLastError();
+    handle_.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                   kBufferSize, kBufferSize, 0, &attributes));
+    const DWORD error = handle_ ? ERROR_SUCCESS : GetLastError();
     // The creation has read the descriptor; it is not needed any longer.
     security = PipeSecurity();
 
-    if (!handle) {
-        SetLastError(createError);
-        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe"));
-    }
+    if (!handle_)
+        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe", error));
     SetMessageReadMode();
     return path;
 }
@@ -109,12 +105,17 @@ std::wstring Pipe::CreateServer(std::wstring path)
 void Pipe::SetMessageReadMode()
 {
     DWORD mode = PIPE_READMODE_MESSAGE;
-    if (!SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr))
-        RAISE_WEXCEPTION(with_hresult(L"SetNamedPipeHandleState failed"));
+    if (!SetNamedPipeHandleState(handle_.get(), &mode, nullptr, nullptr)) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION(with_hresult(L"SetNamedPipeHandleState failed", error));
+    }
 }
 
-void Pipe::WaitForClient(const std::wstring& path)
+void Pipe::WaitForClient(const std::wstring& path, const ListeningNotice& listening)
 {
+    if (listening)
+        listening();
+
     // The copy is the step that can throw: it is made before the record changes, so that the record
     // never names a waiting pipe without the name to reach it by.
     std::wstring name = path;
@@ -122,21 +123,17 @@ void Pipe::WaitForClient(const std::wstring& path)
         LockGuard guard(PendingConnect.lock);
         PendingConnect.name.swap(name);
         PendingConnect.terminated = false;
-        PendingConnect.pipe = handle.get();
+        PendingConnect.pipe = handle_.get();
     }
 
-    BOOL connected = ConnectNamedPipe(handle.get(), nullptr);
+    const DWORD error = ConnectNamedPipe(handle_.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
     // A client that connected between creation and this call is connected all the same.
-    if (!connected && GetLastError() == ERROR_PIPE_CONNECTED)
-        connected = TRUE;
-    if (!connected) {
-        const DWORD error = GetLastError();
+    if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED) {
         {
             LockGuard guard(PendingConnect.lock);
             PendingConnect.pipe = nullptr;
         }
-        SetLastError(error);
-        RAISE_WEXCEPTION(with_hresult(L"Client failed to connect"));
+        RAISE_WEXCEPTION(with_hresult(L"Client failed to connect", error));
     }
 
     bool terminated = false;
@@ -146,7 +143,7 @@ void Pipe::WaitForClient(const std::wstring& path)
         PendingConnect.pipe = nullptr;
     }
     if (terminated) {
-        handle.reset();
+        handle_.reset();
         RAISE_WEXCEPTION(L"The pipe terminated.");
     }
 }
@@ -173,7 +170,7 @@ void Pipe::Write(const OutputBuffer& buffer)
     const std::string bytes = buffer.Content();
     DWORD written = 0;
     // In message mode the write takes the whole message or fails.
-    if (!WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         RAISE_WEXCEPTION(L"Failed to write to pipe");
 }
 
@@ -183,7 +180,7 @@ InputBuffer Pipe::Read()
     std::unique_ptr<char[]> chunk(new char[kBufferSize]);
     for (;;) {
         DWORD read = 0;
-        if (ReadFile(handle.get(), chunk.get(), kBufferSize, &read, nullptr)) {
+        if (ReadFile(handle_.get(), chunk.get(), kBufferSize, &read, nullptr)) {
             message.append(chunk.get(), read);
             break;
         }
@@ -196,7 +193,7 @@ InputBuffer Pipe::Read()
             RAISE_WEXCEPTION(L"Pipe disconnected");
         RAISE_WEXCEPTION(L"Error reading from pipe: " + Decimal(error));
     }
-    return InputBuffer(message);
+    return InputBuffer(std::move(message));
 }
 
 } // namespace IPC

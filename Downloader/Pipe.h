@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "Handles.h"
@@ -15,8 +16,12 @@ namespace IPC {
 // (server); every failure is raised from the constructor, so there is no half-open endpoint.
 class Pipe {
 public:
+    // Server role: called once the instance exists, just before the wait for a client begins, so that
+    // a server can say it is listening only when a client can reach it.
+    using ListeningNotice = std::function<void()>;
+
     // Works on its own copy of the name: the caller's string never changes.
-    Pipe(std::wstring name, bool client);
+    Pipe(std::wstring name, bool client, const ListeningNotice& listening = nullptr);
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
 
@@ -25,20 +30,17 @@ public:
     // Blocks until one whole message arrives and returns it.
     InputBuffer Read();
 
-    HANDLE NativeHandle() const { return handle.get(); }
+    HANDLE NativeHandle() const { return handle_.get(); }
 
 private:
     void OpenClient(std::wstring name);
     // Returns the name the instance was created under.
     std::wstring CreateServer(std::wstring path);
     void SetMessageReadMode();
-    void WaitForClient(const std::wstring& path);
+    void WaitForClient(const std::wstring& path, const ListeningNotice& listening);
 
-    UniqueHandle handle;
+    UniqueHandle handle_;
 };
-
-// The name a client opens: inside an AppContainer the "_EPM" instance.
-std::wstring ClientPipeName(std::wstring name, bool inAppContainer);
 
 // The server that is waiting for a client at the moment, so that another thread can stop the wait.
 struct PendingConnectRecord {

@@ -9,6 +9,7 @@ namespace IPC {
 
 std::wstring GrantSid;
 
+// Not covered by a test: Wine 8 has no AppContainers, so there this can only answer false.
 bool is_app_container()
 {
     UniqueHandle token;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -26,9 +27,7 @@ template <typename Char> std::basic_string<Char> Trim(const std::basic_string<Ch
 // Removes every occurrence of the character.
 template <typename Char> void EraseAll(std::basic_string<Char>& text, Char c)
 {
-    typename std::basic_string<Char>::size_type position;
-    while ((position = text.find(c)) != std::basic_string<Char>::npos)
-        text.erase(position, 1);
+    text.erase(std::remove(text.begin(), text.end(), c), text.end());
 }
 
 // Converts length bytes of the code page into at most capacity UTF-16 code units, without a terminator,

@@ -4,7 +4,7 @@
 
 #include "Text.h"
 
-std::string NarrowForWhat(const std::wstring& message) { return Narrow(message, CP_ACP); }
+std::string AnsiText(const std::wstring& message) { return Narrow(message, CP_ACP); }
 
 wexception<std::runtime_error> with_location(wexception<std::runtime_error> error, const wchar_t* file, int line)
 {
@@ -13,16 +13,13 @@ wexception<std::runtime_error> with_location(wexception<std::runtime_error> erro
     return error;
 }
 
-std::wstring with_last_error(const std::wstring& text)
+std::wstring with_last_error(const std::wstring& text, unsigned long code)
 {
-    // Read the code before anything else here can touch it.
-    const DWORD code = GetLastError();
     return text + L" (Error code: " + Decimal(code) + L")";
 }
 
-std::wstring with_hresult(const std::wstring& text)
+std::wstring with_hresult(const std::wstring& text, unsigned long code)
 {
-    const DWORD code = GetLastError();
     std::wstring result = Trim(text);
     if (!result.empty() && result.back() == L'.')
         result.pop_back();

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-// The message in the ANSI code page; empty when it cannot be converted.
-std::string NarrowForWhat(const std::wstring& message);
+// The message as what() answers it: in the ANSI code page, empty when it cannot be converted.
+std::string AnsiText(const std::wstring& message);
 
 template <typename Base> class wexception;
 
@@ -13,7 +13,7 @@ wexception<std::runtime_error> with_location(wexception<std::runtime_error> erro
 
 template <typename Base> class wexception : public Base {
 public:
-    explicit wexception(const std::wstring& message) : Base(NarrowForWhat(message)), message_(message) {}
+    explicit wexception(const std::wstring& message) : Base(AnsiText(message)), message_(message) {}
 
     std::wstring message() const { return message_; }
     std::wstring file() const { return file_; }
@@ -31,12 +31,15 @@ private:
     std::wstring file_;
 };
 
-// Appends " (Error code: N)" with the calling thread's last-error code.
-std::wstring with_last_error(const std::wstring& text);
+// The builders take the failed call's last-error code as an argument: the caller reads it right at
+// the failing call, so nothing it does before raising can change the number.
 
-// Trims the text, drops one final period, and appends " (HRESULT = N)." with the last-error code
-// (or just a period when the code is 0).
-std::wstring with_hresult(const std::wstring& text);
+// Appends " (Error code: N)".
+std::wstring with_last_error(const std::wstring& text, unsigned long code);
+
+// Trims the text, drops one final period, and appends " (HRESULT = N)." (or just a period when the
+// code is 0). N is the last-error code itself, not an HRESULT made from it.
+std::wstring with_hresult(const std::wstring& text, unsigned long code);
 
 #define WEXCEPTION_WIDEN2(text) L##text
 #define WEXCEPTION_WIDEN(text) WEXCEPTION_WIDEN2(text)

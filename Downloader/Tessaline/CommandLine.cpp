@@ -65,7 +65,7 @@ int SplitCommandLine(const std::wstring& text, TokenList& tokens)
 
 int OptionParser::Parse(int count, const wchar_t* const* entries)
 {
-    options.clear();
+    options_.clear();
     std::wstring currentKey;
     if (count < 1)
         return 0;
@@ -82,28 +82,28 @@ int OptionParser::Parse(int count, const wchar_t* const* entries)
                 ++i;
             }
             // The first occurrence of an option wins.
-            options.emplace(currentKey, std::move(values));
+            options_.emplace(currentKey, std::move(values));
         } else {
-            const auto found = options.find(currentKey);
-            if (found != options.end())
+            const auto found = options_.find(currentKey);
+            if (found != options_.end())
                 found->second.push_back(entry != nullptr ? entry : L"");
         }
     }
-    return static_cast<int>(options.size());
+    return static_cast<int>(options_.size());
 }
 
-bool OptionParser::Has(const std::wstring& key) const { return options.find(key) != options.end(); }
+bool OptionParser::Has(const std::wstring& key) const { return options_.find(key) != options_.end(); }
 
 int OptionParser::ValueCount(const std::wstring& key) const
 {
-    const auto found = options.find(key);
-    return found == options.end() ? -1 : static_cast<int>(found->second.size());
+    const auto found = options_.find(key);
+    return found == options_.end() ? -1 : static_cast<int>(found->second.size());
 }
 
 std::wstring OptionParser::Value(const std::wstring& key) const
 {
-    const auto found = options.find(key);
-    if (found == options.end() || found->second.empty())
+    const auto found = options_.find(key);
+    if (found == options_.end() || found->second.empty())
         throw 0;
     return found->second.front();
 }

@@ -41,8 +41,8 @@ public:
     // The first value of the key; throws int 0 when there is none.
     std::wstring Value(const std::wstring& key) const;
 
-    const std::map<std::wstring, std::vector<std::wstring>>& Options() const { return options; }
+    const std::map<std::wstring, std::vector<std::wstring>>& Options() const { return options_; }
 
 private:
-    std::map<std::wstring, std::vector<std::wstring>> options;
+    std::map<std::wstring, std::vector<std::wstring>> options_;
 };

@@ -29,6 +29,14 @@ public:
             text_[length_++] = digits[i];
     }
 
+    void AppendHex(unsigned long code) noexcept
+    {
+        static const wchar_t kDigits[] = L"0123456789ABCDEF";
+        Append(L"0x");
+        for (int shift = 28; shift >= 0 && length_ < kRoom; shift -= 4)
+            text_[length_++] = kDigits[(code >> shift) & 0xF];
+    }
+
     // Text in the ANSI code page. A byte never becomes more than one code unit, so converting no more
     // bytes than there is room for always fits.
     void AppendAnsi(const char* text) noexcept
@@ -65,11 +73,11 @@ void TraceToDebugger(const wchar_t* text) noexcept
     line.Send();
 }
 
-void TraceToDebugger(const wchar_t* text, unsigned long number) noexcept
+void TraceCodeToDebugger(const wchar_t* text, unsigned long code) noexcept
 {
     DebugLine line;
     line.Append(text);
-    line.AppendDecimal(number);
+    line.AppendHex(code);
     line.Send();
 }
 

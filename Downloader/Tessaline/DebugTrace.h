@@ -11,8 +11,8 @@
 // "Tessaline: <text>"
 void TraceToDebugger(const wchar_t* text) noexcept;
 
-// "Tessaline: <text><number>", the number in decimal.
-void TraceToDebugger(const wchar_t* text, unsigned long number) noexcept;
+// "Tessaline: <text>0x<code>", the code in eight hexadecimal digits, as Windows tools show such codes.
+void TraceCodeToDebugger(const wchar_t* text, unsigned long code) noexcept;
 
 // "Tessaline: <message> (<file>:<line>)"
 void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept;

@@ -4,21 +4,21 @@ const wchar_t InstallMarkerRoot[] = L"Software\\Tessaline\\";
 
 void RegistryKey::Close()
 {
-    if (key != nullptr && key != parent)
-        RegCloseKey(key);
-    key = parent;
+    if (key_ != nullptr && key_ != parent_)
+        RegCloseKey(key_);
+    key_ = parent_;
 }
 
 LSTATUS RegistryKey::Create(const wchar_t* subKey)
 {
     Close();
     wchar_t emptyClass[] = L"";
-    const LSTATUS status =
-        RegCreateKeyExW(parent, subKey, 0, emptyClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const LSTATUS status = RegCreateKeyExW(parent_, subKey, 0, emptyClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                           nullptr, &key_, nullptr);
     if (status != ERROR_SUCCESS)
-        key = parent;
-    access = KEY_ALL_ACCESS;
-    path = subKey;
+        key_ = parent_;
+    access_ = KEY_ALL_ACCESS;
+    path_ = subKey;
     return status;
 }
 

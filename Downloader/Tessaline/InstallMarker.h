@@ -8,7 +8,7 @@
 // Holds one key created under a parent; never closes the parent itself.
 class RegistryKey {
 public:
-    explicit RegistryKey(HKEY parentKey) : parent(parentKey), key(parentKey) {}
+    explicit RegistryKey(HKEY parent) : parent_(parent), key_(parent) {}
     ~RegistryKey() { Close(); }
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
@@ -16,15 +16,15 @@ public:
     // Creates or opens parent\subKey with full access; returns the status of RegCreateKeyExW.
     LSTATUS Create(const wchar_t* subKey);
 
-    HKEY Handle() const { return key; }
+    HKEY Handle() const { return key_; }
 
 private:
     void Close();
 
-    HKEY parent;
-    HKEY key;
-    REGSAM access = 0;
-    std::wstring path;
+    HKEY parent_;
+    HKEY key_;
+    REGSAM access_ = 0;
+    std::wstring path_;
 };
 
 extern const wchar_t InstallMarkerRoot[];

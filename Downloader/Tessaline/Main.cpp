@@ -1,7 +1,6 @@
 // Tessaline: tells the product that setup has completed, in the registry or over the downloader's pipe.
 #include <windows.h>
 
-#include <exception>
 #include <string>
 
 #include "CommandLine.h"
@@ -21,11 +20,6 @@ std::wstring ProductName(const OptionParser& parser)
 }
 
 } // namespace
-
-// The runtime's default terminate handler, in place of libstdc++'s verbose one: that one prints to a
-// console this program does not have, and brings in a demangler of some 50 KB. An escape before the
-// guard is set up then ends the same way as one after it.
-void __gnu_cxx::__verbose_terminate_handler() { EndWithFailure(); }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {

@@ -2,14 +2,20 @@
 
 #include <windows.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <exception>
 
 #include "DebugTrace.h"
 
+namespace {
+
+[[noreturn]] void EndWithFailure() { ExitProcess(static_cast<UINT>(E_FAIL)); }
+
 // An exception that no handler took: report it to a debugger and end with E_FAIL, never with the
 // runtime's abort message. Nothing here allocates: the escape may be a bad_alloc. The exception is
 // looked at by rethrowing it in place, which, unlike std::rethrow_exception, needs no memory.
-void EndWithFailure()
+[[noreturn]] void EndWithUncaughtException()
 {
     if (std::current_exception() == nullptr) {
         TraceToDebugger(L"terminated without an exception");
@@ -26,16 +32,20 @@ void EndWithFailure()
             TraceToDebugger(L"terminated by an unknown exception");
         }
     }
-    ExitProcess(static_cast<UINT>(E_FAIL));
+    EndWithFailure();
 }
 
-namespace {
+[[noreturn]] void EndOnAbortSignal(int)
+{
+    TraceToDebugger(L"aborted");
+    EndWithFailure();
+}
 
 // A fault: no Windows Error Reporting dialog, just the failure code. The heap may be what is broken,
 // so the line is built on the stack.
 LONG WINAPI FailOnFault(EXCEPTION_POINTERS* info)
 {
-    TraceToDebugger(L"fault ", static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
+    TraceCodeToDebugger(L"fault ", static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(E_FAIL));
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -55,10 +65,25 @@ void RestrictDllSearchToSystem()
 
 } // namespace
 
+// The runtime's two last resorts, replaced for the whole image rather than set up at run time: they
+// hold from the first instruction, also for an escape from a static object's constructor and for the
+// runtime's own start-up checks, which run before the entry point.
+
+// libstdc++'s default terminate handler prints to a console this program does not have, and brings in
+// a demangler of some 50 KB.
+void __gnu_cxx::__verbose_terminate_handler() { EndWithUncaughtException(); }
+
+// The C runtime's abort() shows "abnormal program termination" in a message box before it raises
+// SIGABRT, so a signal handler alone would come too late. The unwinder's own checks call it.
+extern "C" void abort() { EndOnAbortSignal(SIGABRT); }
+
 void GuardProcess()
 {
     RestrictDllSearchToSystem();
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(FailOnFault);
-    std::set_terminate(EndWithFailure);
+    // For the runtime DLL's own aborts, which do not come through the abort() above: its messages go
+    // to standard error (a GUI program has none) instead of a message box, then SIGABRT ends the run.
+    _set_error_mode(_OUT_TO_STDERR);
+    std::signal(SIGABRT, EndOnAbortSignal);
 }

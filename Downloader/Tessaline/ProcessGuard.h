@@ -1,8 +1,6 @@
 // Keeps a silent install silent: no DLL planting, no error dialogs, and E_FAIL instead of a crash.
 #pragma once
 
-// Call first thing in the entry point.
+// Call first thing in the entry point. An escaping exception and abort() end with E_FAIL even before
+// this call: the runtime's handlers for them are replaced for the whole program.
 void GuardProcess();
-
-// What the guard does with an exception that nothing caught: a line for a debugger, then E_FAIL.
-[[noreturn]] void EndWithFailure();

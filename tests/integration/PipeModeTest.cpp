@@ -2,43 +2,57 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "ChildProcess.h"
 #include "DownloaderConnection.h"
 #include "TestPipes.h"
 
 namespace {
 
+const DWORD kPauseMs = 500;
+const DWORD kJitterMs = 150;
+
 // What an in-test downloader saw of one run of the program.
 struct Exchange {
     ChildResult run;
     std::string request;
+    bool onlyRequest = false; // the program sent nothing after its request and closed
 };
 
-// Serves the downloader pipe once, answers with the reply (or closes when there is none), and runs
-// the program against it.
-Exchange RunAgainstServer(const std::wstring& arguments, const std::string* reply, DWORD createDelayMs = 0)
+// Serves the downloader pipe once, answers with the reply after the delay (or closes when there is
+// none), and runs the program against it.
+Exchange RunAgainstServer(const std::wstring& arguments, const std::string* reply, DWORD replyDelayMs = 0)
 {
     const std::wstring name = DownloaderPipeName();
     auto server = OnThread([=]() {
-        Sleep(createDelayMs);
         IPC::Pipe pipe(name, false);
-        std::string request = pipe.Read().Content();
+        Exchange seen;
+        seen.request = pipe.Read().Content();
         if (reply != nullptr) {
+            Sleep(replyDelayMs);
             OutputBuffer out;
             out.WriteBytes(*reply);
             pipe.Write(out);
-            FlushFileBuffers(pipe.NativeHandle());
+            try {
+                pipe.Read();
+            } catch (const wexception<std::runtime_error>& error) {
+                seen.onlyRequest = error.message() == L"Pipe disconnected";
+            }
         }
-        return request;
+        return seen;
     });
-    if (createDelayMs == 0)
-        WaitUntilListening(name);
-    Exchange exchange;
-    exchange.run = RunProgram(L"Tessaline.exe", arguments);
-    if (server.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
-        exchange.request = server.get();
-    else
+    EXPECT_TRUE(WaitUntilListening(name));
+    const ChildResult run = RunProgram(L"Tessaline.exe", arguments);
+    if (server.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
         IPC::CancelPendingConnect();
+    Exchange exchange;
+    try {
+        exchange = server.get();
+    } catch (const wexception<std::runtime_error>&) {
+    }
+    exchange.run = run;
     return exchange;
 }
 
@@ -51,14 +65,17 @@ TEST(PipeMode, RequestIsTheCompletionNoticeByteForByte)
     expected.WriteString(L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
     ASSERT_EQ(exchange.request.size(), 92u);
     EXPECT_EQ(Hex(exchange.request), Hex(expected.Content()));
+    EXPECT_TRUE(exchange.onlyRequest);
     EXPECT_EQ(exchange.run.exitCode, 0u);
     EXPECT_EQ(exchange.run.output, "");
+    EXPECT_TRUE(exchange.run.debugLines.empty());
 }
 
 struct ReplyCase {
     const char* what;
     std::string reply;
     DWORD exitCode;
+    const wchar_t* line; // how the program's one debugger line starts; none for an answer
 };
 
 class Replies : public ::testing::TestWithParam<ReplyCase> {};
@@ -69,6 +86,13 @@ TEST_P(Replies, DecideTheExitCode)
     ASSERT_TRUE(exchange.run.finished);
     EXPECT_EQ(exchange.run.exitCode, GetParam().exitCode) << GetParam().what;
     EXPECT_EQ(exchange.request.size(), 92u);
+    const std::vector<std::wstring>& lines = exchange.run.debugLines;
+    if (GetParam().line == nullptr) {
+        EXPECT_TRUE(lines.empty()) << testing::PrintToString(lines);
+    } else {
+        ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+        EXPECT_EQ(lines[0].rfind(GetParam().line, 0), 0u) << testing::PrintToString(lines[0]);
+    }
 }
 
 std::string LongTrueReply()
@@ -78,32 +102,39 @@ std::string LongTrueReply()
     return reply;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, Replies,
-    ::testing::Values(ReplyCase{"true", Bytes({5, 0, 0, 0, 1}), 0}, ReplyCase{"false", Bytes({5, 0, 0, 0, 0}), kFail},
-                      ReplyCase{"non-zero byte", Bytes({5, 0, 0, 0, 0x80}), 0},
-                      ReplyCase{"trailing bytes", Bytes({5, 0, 0, 0, 1, 0, 0, 0, 0}), 0},
-                      ReplyCase{"3000 bytes", LongTrueReply(), 0}, ReplyCase{"empty", std::string(), kFail},
-                      ReplyCase{"3 bytes", Bytes({5, 0, 0}), kFail}, ReplyCase{"tag only", Bytes({5, 0, 0, 0}), kFail},
-                      ReplyCase{"String", Bytes({2, 0, 0, 0, 0, 0, 0, 0}), kFail},
-                      ReplyCase{"Integer 1", Bytes({0, 0, 0, 0, 1, 0, 0, 0}), kFail}),
-    [](const testing::TestParamInfo<ReplyCase>& info) { return std::to_string(info.index); });
+const wchar_t kShort[] = L"Tessaline: Unexpected end of input buffer (Downloader/MessageBuffer.cpp:";
+const wchar_t kWrongType[] = L"Tessaline: Unexpected type found in input buffer (Downloader/MessageBuffer.cpp:";
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Replies,
+                         ::testing::Values(ReplyCase{"true", Bytes({5, 0, 0, 0, 1}), 0, nullptr},
+                                           ReplyCase{"false", Bytes({5, 0, 0, 0, 0}), kFail, nullptr},
+                                           ReplyCase{"non-zero byte", Bytes({5, 0, 0, 0, 0x80}), 0, nullptr},
+                                           ReplyCase{"trailing bytes", Bytes({5, 0, 0, 0, 1, 0, 0, 0, 0}), 0, nullptr},
+                                           ReplyCase{"3000 bytes", LongTrueReply(), 0, nullptr},
+                                           ReplyCase{"empty", std::string(), kFail, kShort},
+                                           ReplyCase{"3 bytes", Bytes({5, 0, 0}), kFail, kShort},
+                                           ReplyCase{"tag only", Bytes({5, 0, 0, 0}), kFail, kShort},
+                                           ReplyCase{"String", Bytes({2, 0, 0, 0, 0, 0, 0, 0}), kFail, kWrongType},
+                                           ReplyCase{"Integer 1", Bytes({0, 0, 0, 0, 1, 0, 0, 0}), kFail, kWrongType}),
+                         [](const testing::TestParamInfo<ReplyCase>& info) { return std::to_string(info.index); });
+
+TEST(PipeMode, ReplyIsAwaitedWithoutATimeLimit)
+{
+    // Longer than the whole connection window: the wait for the answer has no limit of its own.
+    const std::string reply = Bytes({5, 0, 0, 0, 1});
+    const Exchange exchange = RunAgainstServer(L"", &reply, 6000);
+    EXPECT_EQ(exchange.run.exitCode, 0u);
+    EXPECT_GE(exchange.run.seconds, 6.0);
+}
 
 TEST(PipeMode, DownloaderClosingWithoutReplyIsAFailureTracedForADebugger)
 {
-    const std::wstring name = DownloaderPipeName();
-    auto server = OnThread([name] {
-        IPC::Pipe pipe(name, false);
-        return pipe.Read().Content().size();
-    });
-    WaitUntilListening(name);
-    std::vector<std::wstring> debugLines;
-    const ChildResult run = RunUnderDebugger(L"Tessaline.exe", L"", debugLines);
-    EXPECT_EQ(server.get(), 92u);
-    EXPECT_EQ(run.exitCode, kFail);
-    ASSERT_EQ(debugLines.size(), 1u);
-    EXPECT_EQ(debugLines[0].rfind(L"Tessaline: Pipe disconnected (", 0), 0u) << testing::PrintToString(debugLines[0]);
-    EXPECT_NE(debugLines[0].find(L"Pipe.cpp:"), std::wstring::npos);
+    const Exchange exchange = RunAgainstServer(L"", nullptr);
+    EXPECT_EQ(exchange.request.size(), 92u);
+    EXPECT_EQ(exchange.run.exitCode, kFail);
+    ASSERT_EQ(exchange.run.debugLines.size(), 1u) << testing::PrintToString(exchange.run.debugLines);
+    EXPECT_EQ(exchange.run.debugLines[0].rfind(L"Tessaline: Pipe disconnected (Downloader/Pipe.cpp:", 0), 0u)
+        << testing::PrintToString(exchange.run.debugLines[0]);
 }
 
 TEST(PipeMode, CommandLinesWithoutANameReachTheDownloader)
@@ -116,30 +147,55 @@ TEST(PipeMode, CommandLinesWithoutANameReachTheDownloader)
     }
 }
 
-TEST(PipeMode, NoDownloaderFailsAfterAboutFiveSeconds)
+TEST(PipeMode, NoDownloaderFailsAfterTenPauses)
 {
-    std::vector<std::wstring> debugLines;
-    const ChildResult run = RunUnderDebugger(L"Tessaline.exe", L"", debugLines);
+    const ChildResult run = RunProgram(L"Tessaline.exe", L"");
     std::printf("no downloader: E_FAIL after %.2f s\n", run.seconds);
     EXPECT_EQ(run.exitCode, kFail);
-    // Ten pauses of 500 ms at least; and the program gives up by itself.
-    EXPECT_GE(run.seconds, 4.5);
-    EXPECT_LT(run.seconds, 5.5 + kStartAllowanceSeconds);
+    EXPECT_GE(run.seconds, 10 * kPauseMs / 1000.0);
+    EXPECT_LT(run.seconds, (10 * kPauseMs + kJitterMs) / 1000.0 + kStartAllowanceSeconds);
     // One failure, one line: the retry does not report what the exchange reports.
-    ASSERT_EQ(debugLines.size(), 1u) << testing::PrintToString(debugLines);
-    EXPECT_EQ(debugLines[0].rfind(L"Tessaline: Unable to open named pipe. (", 0), 0u)
-        << testing::PrintToString(debugLines[0]);
+    ASSERT_EQ(run.debugLines.size(), 1u) << testing::PrintToString(run.debugLines);
+    EXPECT_EQ(run.debugLines[0].rfind(L"Tessaline: Unable to open named pipe. (", 0), 0u)
+        << testing::PrintToString(run.debugLines[0]);
 }
 
-TEST(PipeMode, DownloaderThatStartsLateIsReached)
+TEST(PipeMode, ElevenAttemptsHalfASecondApart)
 {
-    const std::string reply = Bytes({5, 0, 0, 0, 1});
-    const Exchange exchange = RunAgainstServer(L"", &reply, 1200);
-    std::printf("late downloader: S_OK after %.2f s\n", exchange.run.seconds);
-    EXPECT_EQ(exchange.run.exitCode, 0u);
-    // Reached by the first attempt after the pipe appears, not at the end of the retry window.
-    EXPECT_GE(exchange.run.seconds, 1.2);
-    EXPECT_LT(exchange.run.seconds, 1.2 + 0.5 + kStartAllowanceSeconds);
+    // Every attempt reaches an instance it cannot use; the downloader sees each one come.
+    AttemptRecorder recorder(DownloaderPipeName());
+    const ChildResult run = RunProgram(L"Tessaline.exe", L"");
+    EXPECT_EQ(run.exitCode, kFail);
+    const std::vector<DWORD> gaps = Gaps(recorder.Attempts());
+    ASSERT_EQ(gaps.size(), 10u) << "attempts: " << gaps.size() + 1;
+    for (DWORD gap : gaps) {
+        EXPECT_GE(gap, kPauseMs - kJitterMs) << testing::PrintToString(gaps);
+        EXPECT_LE(gap, kPauseMs + kJitterMs) << testing::PrintToString(gaps);
+    }
+}
+
+TEST(PipeMode, DownloaderThatStartsLateIsReachedByTheNextAttempt)
+{
+    // The first attempt finds an instance it cannot use; then there is no pipe until the downloader
+    // creates it, about 1.1 s after that attempt.
+    const std::wstring name = DownloaderPipeName();
+    auto recorder = std::make_unique<AttemptRecorder>(name, 1);
+    BackgroundProcess program(L"Tessaline.exe", L"");
+    ASSERT_TRUE(recorder->WaitForAttempts(1, 10000));
+    const DWORD first = recorder->Attempts().front();
+    recorder.reset();
+    Sleep(1100 - std::min<DWORD>(GetTickCount() - first, 1100));
+    DWORD created = 0;
+    IPC::Pipe pipe(name, false, [&] { created = GetTickCount() - first; });
+    const DWORD connected = GetTickCount() - first;
+    OutputBuffer reply;
+    reply.WriteBytes(Bytes({5, 0, 0, 0, 1}));
+    EXPECT_EQ(pipe.Read().Content().size(), 92u);
+    pipe.Write(reply);
+    EXPECT_EQ(program.Wait().exitCode, 0u);
+    const DWORD pauses = (created + kPauseMs - 1) / kPauseMs;
+    EXPECT_GE(connected, pauses * kPauseMs) << "created " << created << " ms after the first attempt";
+    EXPECT_LT(connected, pauses * kPauseMs + kJitterMs) << "created " << created << " ms after the first attempt";
 }
 
 TEST(PipeMode, WorksAgainstTheDownloaderPeer)
@@ -181,17 +237,6 @@ TEST(PipeMode, PeerReportsAMalformedRequest)
     EXPECT_EQ(peerEnd.exitCode, 0u);
     EXPECT_NE(peerEnd.output.find("malformed request: Unexpected end of input buffer (2 bytes)"), std::string::npos)
         << peerEnd.output;
-}
-
-TEST(PipeMode, PeerServesClientsOneAfterAnother)
-{
-    BackgroundProcess peer(L"DownloaderPeer.exe", L"--clients 3");
-    ASSERT_TRUE(peer.WaitForOutput("listening on"));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(RunProgram(L"Tessaline.exe", L"").exitCode, 0u);
-    const ChildResult peerEnd = peer.Wait();
-    EXPECT_TRUE(peerEnd.finished);
-    EXPECT_NE(peerEnd.output.find("client 3 connected"), std::string::npos) << peerEnd.output;
 }
 
 } // namespace

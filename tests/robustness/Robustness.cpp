@@ -74,20 +74,13 @@ std::string Describe(const std::wstring& text, std::size_t limit)
     return out;
 }
 
-ProgramRun RunTessaline(const std::wstring& arguments, DWORD timeoutMs)
+::testing::AssertionResult EndedCleanly(const ChildResult& run)
 {
-    ProgramRun run;
-    run.result = RunUnderDebugger(L"Tessaline.exe", arguments, run.debugLines, timeoutMs);
-    return run;
-}
-
-::testing::AssertionResult EndedCleanly(const ProgramRun& run)
-{
-    if (!run.result.finished)
+    if (!run.finished)
         return ::testing::AssertionFailure() << "still running after the time-out (hang)";
-    if (run.result.exitCode != S_OK && run.result.exitCode != kFail) {
+    if (run.exitCode != S_OK && run.exitCode != kFail) {
         char code[16];
-        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(run.result.exitCode));
+        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(run.exitCode));
         return ::testing::AssertionFailure() << "exit code " << code << " is neither S_OK nor E_FAIL (crash)";
     }
     for (const std::wstring& line : run.debugLines)
@@ -107,7 +100,7 @@ DownloaderRun RunAgainstDownloader(const std::wstring& arguments, std::function<
     });
     DownloaderRun run;
     EXPECT_TRUE(WaitUntilListening(name)) << "the in-test downloader is not listening";
-    run.program = RunTessaline(arguments);
+    run.program = RunProgram(L"Tessaline.exe", arguments);
     // A program that never connected leaves the server waiting for a client.
     if (server.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
         IPC::CancelPendingConnect();
@@ -211,7 +204,7 @@ ExpectedMarker PredictMarker(const std::wstring& name)
     return expected;
 }
 
-void CheckRegistryRun(const std::wstring& top, const std::wstring& name, const ProgramRun& run, int* written,
+void CheckRegistryRun(const std::wstring& top, const std::wstring& name, const ChildResult& run, int* written,
                       int* refused)
 {
     ASSERT_TRUE(EndedCleanly(run)) << Describe(name);
@@ -224,7 +217,7 @@ void CheckRegistryRun(const std::wstring& top, const std::wstring& name, const P
 
     const MarkerScan scan = ScanMarkers(top);
     EXPECT_TRUE(scan.malformed.empty()) << "an Install value that is not REG_SZ \"1\": " << Describe(path);
-    const bool isWritten = run.result.exitCode == S_OK;
+    const bool isWritten = run.exitCode == S_OK;
     if (expected.outcome == Outcome::Written) {
         EXPECT_TRUE(isWritten) << "refused: " << Describe(name);
     }

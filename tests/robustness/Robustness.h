@@ -27,16 +27,8 @@ std::mt19937 SeededGenerator(const char* purpose);
 // The start of a possibly very long text, escaped, for failure messages.
 std::string Describe(const std::wstring& text, std::size_t limit = 160);
 
-// One run of Tessaline.exe under the debugger. A fault shows either as an exit code that is neither
-// S_OK nor E_FAIL (the debugger takes it first) or as the process guard's "fault" line.
-struct ProgramRun {
-    ChildResult result;
-    std::vector<std::wstring> debugLines;
-};
-ProgramRun RunTessaline(const std::wstring& arguments, DWORD timeoutMs = 20000);
-
-// Finished, with exit code S_OK or E_FAIL, and no fault reported.
-::testing::AssertionResult EndedCleanly(const ProgramRun& run);
+// Finished, with exit code S_OK or E_FAIL, and no fault reported by the process guard.
+::testing::AssertionResult EndedCleanly(const ChildResult& run);
 
 // The room CreateProcessW leaves for the arguments of Tessaline.exe (32,767 characters with the
 // terminating NUL, the quoted program path and one blank).
@@ -44,7 +36,7 @@ std::size_t ArgumentRoom();
 
 // What the in-test downloader saw: the request, and whether its handler ran to its end.
 struct DownloaderRun {
-    ProgramRun program;
+    ChildResult program;
     std::string request;
     bool served = false;
 };
@@ -97,5 +89,5 @@ ExpectedMarker PredictMarker(const std::wstring& name);
 
 // Checks a registry-mode run for the name below the key top: the marker at exactly the predicted key
 // and nowhere else in top's tree, or E_FAIL with no marker at all.
-void CheckRegistryRun(const std::wstring& top, const std::wstring& name, const ProgramRun& run, int* written = nullptr,
+void CheckRegistryRun(const std::wstring& top, const std::wstring& name, const ChildResult& run, int* written = nullptr,
                       int* refused = nullptr);

@@ -1,4 +1,5 @@
-// Launching the project's programs as child processes and reading their full exit codes.
+// Launching the project's programs as child processes, with their full exit codes, their output and
+// what they send to a debugger's output.
 #pragma once
 
 #include <windows.h>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "Handles.h"
+#include "ProgramFolder.h"
 #include "QuoteArgument.h"
 
 // E_FAIL as a process exit code.
@@ -20,19 +22,12 @@ struct ChildResult {
     DWORD exitCode = 0;
     bool finished = false; // false: still running at the time-out and killed
     double seconds = 0;
-    std::string output; // stdout and stderr together
+    std::string output;                   // stdout and stderr together
+    std::vector<std::wstring> debugLines; // sent with OutputDebugString
 };
 
-// The folder of the running test program, with a trailing backslash.
-std::wstring ProgramFolder();
-
-// The whole content of a file beside the test program; empty when it cannot be read.
-std::string ReadBesideProgram(const std::wstring& name);
-
-// Runs ProgramFolder()\program with the raw argument text and waits up to timeoutMs.
-ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);
-
-// A program running in the background, killed on destruction if still running.
+// A program from ProgramFolder() running in the background, with the raw argument text; killed on
+// destruction if still running.
 class BackgroundProcess {
 public:
     BackgroundProcess(const std::wstring& program, const std::wstring& arguments);
@@ -40,22 +35,21 @@ public:
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
-    // Waits for it to end; returns its output so far and exit code.
-    ChildResult Wait(DWORD timeoutMs = 30000);
-    // Output read so far, without waiting for the end.
-    std::string OutputSoFar();
-    // Waits until the output holds the text.
+    // Waits for it to end (killing it after the time-out) and returns what it did.
+    ChildResult Wait(DWORD timeoutMs = 20000);
+    // Waits until its output holds the text.
     bool WaitForOutput(const std::string& text, DWORD timeoutMs = 15000);
 
 private:
-    void Drain(DWORD waitMs);
+    // Takes what the output pipe holds, without waiting.
+    void Drain();
 
     UniqueHandle process_;
     UniqueHandle outputRead_;
+    DWORD processId_ = 0;
     std::string output_;
     DWORD start_ = 0;
 };
 
-// Runs the program as a debuggee and collects what it sends to the debugger output.
-ChildResult RunUnderDebugger(const std::wstring& program, const std::wstring& arguments,
-                             std::vector<std::wstring>& debugLines, DWORD timeoutMs = 60000);
+// Runs the program to its end, or for at most timeoutMs.
+ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 20000);

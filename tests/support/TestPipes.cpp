@@ -1,20 +1,10 @@
 #include "TestPipes.h"
 
-#include <atomic>
-
 std::wstring UniquePipeName(const std::wstring& purpose)
 {
     static std::atomic<unsigned> counter{0};
     return L"\\\\.\\pipe\\tessaline_test_" + purpose + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
            std::to_wstring(++counter);
-}
-
-std::future<void> ServeOnce(const std::wstring& name, std::function<void(IPC::Pipe&)> handler)
-{
-    return OnThread([name, handler]() {
-        IPC::Pipe server(name, false);
-        handler(server);
-    });
 }
 
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
@@ -37,27 +27,60 @@ bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
     return true;
 }
 
-DWORD ProbeOpenHandles()
+AttemptRecorder::AttemptRecorder(std::wstring name, std::size_t limit)
+    : name_(std::move(name)), limit_(limit), server_([this] { Serve(); })
 {
-    // Handle values are table slots (multiples of 4) and freed slots are used again first, so the
-    // table ends well before a long run of unused values.
-    const ULONG_PTR kEndAfterUnused = 1024;
-    DWORD count = 0;
-    ULONG_PTR lastUsed = 0;
-    for (ULONG_PTR value = 4; value - lastUsed <= kEndAfterUnused * 4; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-            ++count;
-            lastUsed = value;
-        }
-    }
-    return count;
+    listening_.get_future().wait();
 }
 
-DWORD HandleCount()
+AttemptRecorder::~AttemptRecorder()
 {
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
-        return count;
-    return ProbeOpenHandles();
+    stopping_ = true;
+    // A server waiting for a client is released by one that connects.
+    while (!done_) {
+        UniqueHandle wakeUp(
+            CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        Sleep(5);
+    }
+    server_.join();
+}
+
+void AttemptRecorder::Serve()
+{
+    for (std::size_t served = 0; served < limit_ && !stopping_; ++served) {
+        UniqueHandle instance(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                               PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
+        if (served == 0)
+            listening_.set_value();
+        if (!instance)
+            break;
+        const bool connected = ConnectNamedPipe(instance.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        if (!connected || stopping_)
+            break;
+        std::lock_guard<std::mutex> lock(mutex_);
+        attempts_.push_back(GetTickCount());
+        attempted_.notify_all();
+        // The instance goes with the handle; the client has given up this attempt by then or does so now.
+    }
+    done_ = true;
+}
+
+std::vector<DWORD> AttemptRecorder::Attempts()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return attempts_;
+}
+
+bool AttemptRecorder::WaitForAttempts(std::size_t count, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return attempted_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return attempts_.size() >= count; });
+}
+
+std::vector<DWORD> Gaps(const std::vector<DWORD>& times)
+{
+    std::vector<DWORD> gaps;
+    for (std::size_t i = 1; i < times.size(); ++i)
+        gaps.push_back(times[i] - times[i - 1]);
+    return gaps;
 }

@@ -1,13 +1,17 @@
-// Real pipes for tests: unique names and a server endpoint served on its own thread.
+// Real pipes for tests: unique names, endpoints served on threads, and a server that counts attempts.
 #pragma once
 
 #include <windows.h>
 
-#include <functional>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <future>
 #include <initializer_list>
-#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Hex.h"
 #include "Pipe.h"
@@ -21,20 +25,44 @@ template <typename F> auto OnThread(F fn) -> std::future<decltype(fn())>
     return std::async(std::launch::async, std::move(fn));
 }
 
-// Creates a server endpoint on a thread and runs the handler on it once a client connects.
-std::future<void> ServeOnce(const std::wstring& name, std::function<void(IPC::Pipe&)> handler);
-
 // Sends the Integer from one end and returns what the other end read: proves that the two are connected.
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value);
 
 // Waits until a server instance of the name is listening.
 bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs = 5000);
 
-// The process's open handle count (probed where GetProcessHandleCount answers 0, as under Wine).
-DWORD HandleCount();
+// Serves the name with instances that a client can open but not use: they are byte pipes, so the
+// client's switch to message mode fails ("SetNamedPipeHandleState failed") and the attempt is lost.
+// Records when each attempt came, for the first `limit` attempts; after those the name has no instance.
+class AttemptRecorder {
+public:
+    // Returns once the first instance is there.
+    explicit AttemptRecorder(std::wstring name, std::size_t limit = 1000);
+    ~AttemptRecorder();
+    AttemptRecorder(const AttemptRecorder&) = delete;
+    AttemptRecorder& operator=(const AttemptRecorder&) = delete;
 
-// Counts the open handles by asking for each handle value in turn.
-DWORD ProbeOpenHandles();
+    // GetTickCount() at each attempt so far.
+    std::vector<DWORD> Attempts();
+    // Waits until `count` attempts have come; false at the time-out.
+    bool WaitForAttempts(std::size_t count, DWORD timeoutMs);
+
+private:
+    void Serve();
+
+    const std::wstring name_;
+    const std::size_t limit_;
+    std::mutex mutex_;
+    std::condition_variable attempted_;
+    std::vector<DWORD> attempts_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> done_{false};
+    std::promise<void> listening_;
+    std::thread server_;
+};
+
+// The gaps between consecutive times, in milliseconds.
+std::vector<DWORD> Gaps(const std::vector<DWORD>& times);
 
 // A byte string from small numbers: Bytes({5, 0, 0, 0, 1}).
 inline std::string Bytes(std::initializer_list<int> values)

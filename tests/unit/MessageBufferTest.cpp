@@ -86,7 +86,7 @@ TEST(InputBuffer, TagWithoutPayloadEndsUnexpectedly)
 {
     InputBuffer buffer(Bytes({5, 0, 0, 0}));
     EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
-    // The stream stays failed.
+    // The buffer stays failed.
     EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "ProgramFolder.h"
 #include "CompletionNotice.h"
 #include "DownloaderConnection.h"
 #include "MessageBuffer.h"
@@ -224,16 +224,6 @@ TEST_F(ProtocolDocument, EncodingExamplesAreWhatTheEncoderWrites)
     }
 }
 
-TEST_F(ProtocolDocument, RequestIsNinetyTwoBytes)
-{
-    for (const Example& example : examples_.found) {
-        if (example.name == "request") {
-            EXPECT_EQ(example.bytes.size(), 92u);
-        }
-    }
-    EXPECT_NE(text_.find("92 bytes"), std::string::npos);
-}
-
 TEST_F(ProtocolDocument, RepliesReadAsDocumented)
 {
     const std::map<std::string, std::string> replies = ReplyExamples();
@@ -248,28 +238,9 @@ TEST_F(ProtocolDocument, RepliesReadAsDocumented)
 TEST_F(ProtocolDocument, NamesThePipesAndTheSuffix)
 {
     const std::wstring name = DownloaderPipeName();
-    for (const std::wstring& text : {name, IPC::ClientPipeName(name, true), MakeInstanceSuffix()}) {
+    for (const std::wstring& text : {name, name + L"_EPM", MakeInstanceSuffix()}) {
         const std::string utf8 = Narrow(text, CP_UTF8);
         EXPECT_NE(text_.find("`" + utf8 + "`"), std::string::npos) << utf8;
-    }
-}
-
-// The reader of the document itself: a block it cannot read is reported, not skipped.
-TEST(ProtocolDocumentParser, ReportsBlocksItCannotRead)
-{
-    const Examples good = ParseExamples("<!-- example: a -->\n```\n05 00 ; c\n0A FF\n```\n");
-    ASSERT_EQ(good.found.size(), 1u);
-    EXPECT_TRUE(good.problems.empty());
-    EXPECT_EQ(good.found[0].name, "a");
-    EXPECT_EQ(Hex(good.found[0].bytes), "05 00 0A FF");
-
-    for (const char* bad : {"<!-- example: a -->\n```\n05 0\n```\n", "<!-- example: a -->\n```\n05 zz\n```\n",
-                            "<!-- example: a -->\n```\n0a\n```\n", "<!-- example: a -->\n```\n\n```\n",
-                            "<!-- example: a -->\ntext\n```\n05\n```\n", "<!-- example: a -->\n```\n05\n",
-                            "<!-- example: a\n```\n05\n```\n"}) {
-        const Examples parsed = ParseExamples(bad);
-        EXPECT_TRUE(parsed.found.empty()) << bad;
-        EXPECT_FALSE(parsed.problems.empty()) << bad;
     }
 }
 

@@ -24,8 +24,6 @@ void Print(const std::wstring& line)
     std::fflush(stdout);
 }
 
-std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
-
 BOOL WINAPI OnConsoleControl(DWORD)
 {
     InterlockedExchange(&Stopping, 1);
@@ -55,7 +53,7 @@ void DescribeRequest(const InputBuffer& received)
     } catch (const wexception<std::runtime_error>& error) {
         Print(L"malformed request: " + error.message() + L" (" + std::to_wstring(bytes.size()) + L" bytes)");
     }
-    Print(L"request bytes: " + Widen(Hex(bytes)));
+    Print(L"request bytes: " + Widen(Hex(bytes), CP_UTF8));
 }
 
 void Serve(IPC::Pipe& pipe, const PeerOptions& options)
@@ -81,7 +79,7 @@ void Serve(IPC::Pipe& pipe, const PeerOptions& options)
         pipe.Write(reply);
         // Closing drops what the client has not read yet, so wait until it has.
         FlushFileBuffers(pipe.NativeHandle());
-        Print(L"reply: " + Widen(Hex(options.reply)));
+        Print(L"reply: " + Widen(Hex(options.reply), CP_UTF8));
     } catch (const wexception<std::runtime_error>& error) {
         Print(L"reply not delivered: " + error.message());
     }
@@ -108,12 +106,18 @@ int wmain(int argc, wchar_t** argv)
 
     if (!Pause(options.createDelayMs))
         return 0;
-    Print(L"listening on " + name + (options.grantSid.empty() ? L"" : L"_EPM"));
+    // Said once the first instance exists, so that whoever waits for the line can connect at once.
+    bool announced = false;
+    const auto announce = [&] {
+        if (!announced)
+            Print(L"listening on " + name + (options.grantSid.empty() ? L"" : L"_EPM"));
+        announced = true;
+    };
 
     for (unsigned served = 0; options.clients == 0 || served < options.clients; ++served) {
         std::unique_ptr<IPC::Pipe> pipe;
         try {
-            pipe.reset(new IPC::Pipe(name, false));
+            pipe.reset(new IPC::Pipe(name, false, announce));
         } catch (const wexception<std::runtime_error>& error) {
             if (Stopping)
                 break;
