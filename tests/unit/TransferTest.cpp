@@ -72,18 +72,6 @@ TEST(Transfer, MessagesKeepTheirBoundaries)
     writer.get();
 }
 
-TEST(Transfer, TypedValuesCrossThePipe)
-{
-    Connected pipes = Connect(L"typed");
-    OutputBuffer request;
-    request.WriteInteger(0);
-    request.WriteString(L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
-    pipes.client->Write(request);
-    InputBuffer received = pipes.server->Read();
-    EXPECT_EQ(received.ReadInteger(), 0);
-    EXPECT_EQ(received.ReadString(), L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
-}
-
 TEST(Transfer, PeerClosingBeforeReplyIsPipeDisconnected)
 {
     Connected pipes = Connect(L"closed");
