@@ -9,19 +9,6 @@
 #include "InstallMarker.h"
 #include "ProcessGuard.h"
 
-namespace {
-
-// The /name value, or empty for the pipe mode. The tokens come without double quotes: the command
-// line's cutting removes them.
-std::wstring ProductName(const OptionParser& parser)
-{
-    if (!parser.Has(L"/name") || parser.ValueCount(L"/name") == 0)
-        return std::wstring();
-    return parser.Value(L"/name");
-}
-
-} // namespace
-
 // The runtime's default terminate handler, in place of libstdc++'s verbose one: that one prints to a
 // console this program does not have, and brings in a demangler of some 50 KB. An escape before the
 // guard is set up then ends the same way as one after it.
@@ -31,13 +18,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {
     GuardProcess();
 
-    const std::wstring commandLine = lpCmdLine != nullptr ? lpCmdLine : L"";
-    TokenList tokens;
-    const int count = SplitCommandLine(commandLine, tokens);
-    OptionParser parser;
-    std::wstring name;
-    if (parser.Parse(count, tokens.Entries()) != 0)
-        name = ProductName(parser);
+    const std::wstring name = RegistryName(lpCmdLine != nullptr ? lpCmdLine : L"");
 
     const HRESULT result = !name.empty() ? WriteInstallMarker(name) : NotifyDownloader();
     return static_cast<int>(result);
