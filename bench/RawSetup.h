@@ -1,5 +1,6 @@
 // What every run of Tessaline must do before its work, written with system calls only, so that the
 // yardsticks pay for it too and the ratio measures only what the program adds.
+// A copy of the program's process guard and AppContainer query, on purpose: yardsticks share no code with it.
 #pragma once
 
 #include <windows.h>

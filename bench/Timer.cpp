@@ -17,6 +17,7 @@
 
 #include "ParseCount.h"
 #include "QuoteArgument.h"
+#include "Text.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ struct Command {
 const wchar_t Usage[] =
     L"usage: Timer [--runs N] [--warmup N] [--wait-pipe NAME] PROGRAM [ARGUMENTS...] [-- PROGRAM [ARGUMENTS...]]...\n";
 
-// Quotes an argument only when the command-line rules need it, so that plain ones go on as they were.
 const unsigned long kMaxCount = 100000;
 
+// Quotes an argument only when the command-line rules need it, so that plain ones go on as they were.
 std::wstring QuoteIfNeeded(const std::wstring& argument)
 {
     if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
@@ -47,35 +48,28 @@ double Median(std::vector<double> values)
     return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-std::string Narrow(const std::wstring& text)
-{
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    if (length > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], length, nullptr, nullptr);
-    return utf8;
-}
-
 // Waits up to 10 s for a free instance of the pipe. Between two clients a server may have no instance
-// at all for a moment, and WaitNamedPipeW does not wait for one that does not exist yet.
+// at all for a moment: WaitNamedPipeW then fails, at once when there is none, or under Wine when the last
+// one closes while it waits (error 676). So it is asked again until the time is up.
 bool WaitForPipe(const std::wstring& pipe)
 {
+    const DWORD limitMs = 10000;
     const DWORD start = GetTickCount();
-    while (!WaitNamedPipeW(pipe.c_str(), 10000)) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND || GetTickCount() - start > 10000)
-            return false;
+    for (DWORD elapsed = 0; elapsed < limitMs; elapsed = GetTickCount() - start) {
+        if (WaitNamedPipeW(pipe.c_str(), limitMs - elapsed))
+            return true;
         Sleep(5);
     }
-    return true;
+    return false;
 }
 
 // One run; false, after saying why, when the program could not start, did not end or did not exit with 0.
 bool RunOnce(Command& command, const std::wstring& pipe, bool timed, const LARGE_INTEGER& frequency)
 {
     if (!pipe.empty() && !WaitForPipe(pipe)) {
-        std::fprintf(stderr, "Timer: the pipe %s has no free instance (error %lu)\n", Narrow(pipe).c_str(),
-                     GetLastError());
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "Timer: the pipe %s has no free instance (error %lu)\n", Narrow(pipe, CP_UTF8).c_str(),
+                     error);
         return false;
     }
 
@@ -88,7 +82,8 @@ bool RunOnce(Command& command, const std::wstring& pipe, bool timed, const LARGE
     QueryPerformanceCounter(&start);
     if (!CreateProcessW(command.program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
-        std::fprintf(stderr, "Timer: cannot start %s (error %lu)\n", Narrow(command.program).c_str(), GetLastError());
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "Timer: cannot start %s (error %lu)\n", Narrow(command.program, CP_UTF8).c_str(), error);
         return false;
     }
     const DWORD waited = WaitForSingleObject(info.hProcess, 60000);
@@ -101,11 +96,11 @@ bool RunOnce(Command& command, const std::wstring& pipe, bool timed, const LARGE
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
     if (!ended) {
-        std::fprintf(stderr, "Timer: %s did not end within 60 s\n", Narrow(command.text).c_str());
+        std::fprintf(stderr, "Timer: %s did not end within 60 s\n", Narrow(command.text, CP_UTF8).c_str());
         return false;
     }
     if (code != 0) {
-        std::fprintf(stderr, "Timer: %s exited with 0x%08lX\n", Narrow(command.text).c_str(), code);
+        std::fprintf(stderr, "Timer: %s exited with 0x%08lX\n", Narrow(command.text, CP_UTF8).c_str(), code);
         return false;
     }
     if (timed)
@@ -136,7 +131,7 @@ int wmain(int argc, wchar_t** argv)
         else
             valid = false;
         if (!valid) {
-            std::fprintf(stderr, "Timer: bad option %s\n", Narrow(option).c_str());
+            std::fprintf(stderr, "Timer: bad option %s\n", Narrow(option, CP_UTF8).c_str());
             std::fputws(Usage, stderr);
             return 2;
         }
@@ -182,7 +177,7 @@ int wmain(int argc, wchar_t** argv)
     for (const Command& command : commands) {
         const auto range = std::minmax_element(command.timesMs.begin(), command.timesMs.end());
         std::printf("%.2f %.2f %.2f %s\n", Median(command.timesMs), *range.first, *range.second,
-                    Narrow(command.text).c_str());
+                    Narrow(command.text, CP_UTF8).c_str());
     }
     for (std::size_t k = 1; k < commands.size(); ++k) {
         std::vector<double> ratios;
@@ -190,7 +185,7 @@ int wmain(int argc, wchar_t** argv)
             ratios.push_back(commands[0].timesMs[round] / commands[k].timesMs[round]);
         const auto range = std::minmax_element(ratios.begin(), ratios.end());
         std::printf("ratio %.3f %.3f %.3f %s\n", Median(ratios), *range.first, *range.second,
-                    Narrow(commands[k].text).c_str());
+                    Narrow(commands[k].text, CP_UTF8).c_str());
     }
     return 0;
 }

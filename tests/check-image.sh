@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built program's image without running it:
 #   check-image.sh PROGRAM OBJDUMP WINDRES PROCESSOR
-# PE format of the target, GUI subsystem, imports from Windows system DLLs only (a static runtime),
+# PE format of the target, GUI subsystem, imports from kernel32, advapi32 and msvcrt only (a static runtime),
 # exactly one application manifest, a version resource, and a size within the budget.
 set -euo pipefail
 program=$1 objdump=$2 windres=$3 processor=$4
@@ -19,12 +19,13 @@ esac
 grep -q "file format $format" <<<"$headers" || fail "not a $format image"
 grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers" || fail "not the Windows GUI subsystem"
 
-system_dlls='^(kernel32|advapi32|msvcrt|ntdll|user32|shell32|ole32|oleaut32|ws2_32|api-ms-win-.*)\.dll$'
+# The DLLs that the README promises, and no other.
+allowed_dlls='^(kernel32|advapi32|msvcrt)\.dll$'
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
 [ -n "$imports" ] || fail "no imports found"
 while read -r dll; do
   [ -z "$dll" ] && continue
-  grep -Eq "$system_dlls" <<<"$dll" || fail "imports $dll, which is not a Windows system DLL"
+  grep -Eq "$allowed_dlls" <<<"$dll" || fail "imports $dll; only kernel32, advapi32 and msvcrt are allowed"
 done <<<"$imports"
 
 resources=$("$windres" --input-format=coff --output-format=rc "$program" 2>/dev/null) || fail "cannot read resources"

@@ -107,3 +107,27 @@ std::wstring OptionParser::Value(const std::wstring& key) const
         throw 0;
     return found->second.front();
 }
+
+namespace {
+
+// The /name value, or empty for the pipe mode. The tokens come without double quotes: the command
+// line's cutting removes them.
+std::wstring ProductName(const OptionParser& parser)
+{
+    if (!parser.Has(L"/name") || parser.ValueCount(L"/name") == 0)
+        return std::wstring();
+    return parser.Value(L"/name");
+}
+
+} // namespace
+
+std::wstring RegistryName(const std::wstring& commandLine)
+{
+    TokenList tokens;
+    const int count = SplitCommandLine(commandLine, tokens);
+    OptionParser parser;
+    std::wstring name;
+    if (parser.Parse(count, tokens.Entries()) != 0)
+        name = ProductName(parser);
+    return name;
+}

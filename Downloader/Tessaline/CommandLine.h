@@ -46,3 +46,7 @@ public:
 private:
     std::map<std::wstring, std::vector<std::wstring>> options_;
 };
+
+// The product name that the whole command-line text selects for the registry mode: the first value of
+// /name; empty for the pipe mode.
+std::wstring RegistryName(const std::wstring& commandLine);

@@ -8,30 +8,12 @@
 #include "InstallMarker.h"
 #include "ProcessGuard.h"
 
-namespace {
-
-// The /name value, or empty for the pipe mode. The tokens come without double quotes: the command
-// line's cutting removes them.
-std::wstring ProductName(const OptionParser& parser)
-{
-    if (!parser.Has(L"/name") || parser.ValueCount(L"/name") == 0)
-        return std::wstring();
-    return parser.Value(L"/name");
-}
-
-} // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {
     GuardProcess();
 
-    const std::wstring commandLine = lpCmdLine != nullptr ? lpCmdLine : L"";
-    TokenList tokens;
-    const int count = SplitCommandLine(commandLine, tokens);
-    OptionParser parser;
-    std::wstring name;
-    if (parser.Parse(count, tokens.Entries()) != 0)
-        name = ProductName(parser);
+    const std::wstring name = RegistryName(lpCmdLine != nullptr ? lpCmdLine : L"");
 
     const HRESULT result = !name.empty() ? WriteInstallMarker(name) : NotifyDownloader();
     return static_cast<int>(result);

@@ -1,9 +1,19 @@
-# Shared by the project's scripts: build folders and the project's private Wine prefix.
+# Shared by the project's scripts: build folders and the project's private Wine prefixes.
 # shellcheck shell=bash
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-build_root=${TESSALINE_BUILD_DIR:-$root/build}
-wine_prefix=$build_root/wineprefix
+build_root=$root/build
+
+# Each script that runs Wine has a prefix of its own, and with it a wineserver and named pipes of its
+# own: two scripts at once then neither stop each other's Wine nor answer each other's pipe clients.
+# A script sets wine_prefix to its own before it calls wine_stop.
+wine_prefix_of() { # PURPOSE: test, run, bench
+  printf '%s/wineprefix-%s\n' "$build_root" "$1"
+}
+# The tests' prefix: every build folder passes it to CTest (TESSALINE_WINE_PREFIX), whichever script
+# configured it last.
+test_wine_prefix=$(wine_prefix_of test)
+wine_prefix=""
 
 # The Wine loader that runs programs of an architecture (i686 or x86_64), if it works on this machine.
 wine_loader() {
@@ -15,16 +25,27 @@ wine_loader() {
   [ -x "$loader" ] && "$loader" --version >/dev/null 2>&1 && echo "$loader"
 }
 
-build_arch() {
+# Configures and builds build/ARCH: the given targets, or all. One build of a folder at a time, so that
+# scripts run at once do not compile into the same files. False when configuring or building fails.
+build_arch() { # ARCH [TARGET...]
   local arch=$1 dir=$build_root/$1 wine_tests=OFF
+  shift
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
   wine_loader "$arch" >/dev/null && wine_tests=ON
-  cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$arch-w64-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DTESSALINE_WINE_TESTS=$wine_tests \
-    -DTESSALINE_WINE_PREFIX="$wine_prefix" >/dev/null
-  cmake --build "$dir" -j"$(nproc)" >/dev/null
+  mkdir -p "$build_root"
+  (
+    flock -n 9 || { echo "waiting for another build of $dir to end..." >&2; flock 9; }
+    cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$arch-w64-mingw32.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DTESSALINE_WINE_TESTS=$wine_tests \
+      -DTESSALINE_WINE_PREFIX="$test_wine_prefix" >/dev/null || exit 1
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}" >/dev/null || exit 1
+  ) 9>"$dir.lock"
 }
 
+# Stops the Wine of this script's own prefix, and nothing else.
 wine_stop() {
+  [ -n "$wine_prefix" ] || return 0
   WINEPREFIX=$wine_prefix wineserver -k 2>/dev/null || true
 }
 
