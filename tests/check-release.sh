@@ -43,16 +43,20 @@ else
   fail "two releases of one commit wrote different zips"
 fi
 
-expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md SHA256SUMS)
+expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md Tessaline.iss Tessaline.nsh \
+  Tessaline.wxi SHA256SUMS)
 [ "$(unzip -Z1 "$zip_file")" = "$expected" ] || fail "the zip holds $(unzip -Z1 "$zip_file" | tr '\n' ' ')"
 unzip -q "$zip_file" -d "$work_dir/unpacked"
 unpacked=$work_dir/unpacked/$name
 (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 4 ] || fail "SHA256SUMS does not list the four other files"
+[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 7 ] || fail "SHA256SUMS does not list the seven other files"
 cmp -s "$unpacked/Tessaline.exe" "$program" ||
   fail "the released program differs from this build's $(basename "$program")"
 for doc in setup-authors.md protocol.md; do
   cmp -s "$unpacked/$doc" "$repo/docs/$doc" || fail "$doc differs from docs/$doc"
+done
+for include in Tessaline.iss Tessaline.nsh Tessaline.wxi; do
+  cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
 for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no"; do
   grep -qF -- "$text" "$unpacked/README.txt" || fail "README.txt does not say $text"

@@ -8,7 +8,6 @@
 #include "InstallMarker.h"
 #include "ProcessGuard.h"
 
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {
     GuardProcess();
