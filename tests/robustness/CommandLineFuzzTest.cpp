@@ -142,6 +142,7 @@ TEST(CommandLineFuzz, LinesWrittenFromTheGrammarParseBack)
         parser.Parse(SplitCommandLine(line, tokens), tokens.Entries());
         const Options expected = Expected(options);
         ASSERT_EQ(parser.Options(), expected) << "line " << index << ": " << Describe(line);
+        ASSERT_EQ(RegistryName(line), NameIn(expected)) << "line " << index << ": " << Describe(line);
         named += NameIn(expected).empty() ? 0 : 1;
     }
     std::printf("%d lines from the grammar parsed back, %d of them naming a product\n", kLines, named);
