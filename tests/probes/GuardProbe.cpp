@@ -82,7 +82,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
         RuntimeAbort();
     if (what == L"load-planted") {
         const HMODULE planted = LoadLibraryW(L"Planted.dll");
-        return planted != nullptr ? 1 : 0;
+        if (planted == nullptr)
+            return 0;
+        FreeLibrary(planted);
+        return 1;
     }
     if (what == L"error-mode")
         return static_cast<int>(GetErrorMode());

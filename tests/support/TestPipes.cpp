@@ -1,5 +1,7 @@
 #include "TestPipes.h"
 
+#include <algorithm>
+
 std::wstring UniquePipeName(const std::wstring& purpose)
 {
     static std::atomic<unsigned> counter{0};
@@ -77,10 +79,16 @@ bool AttemptRecorder::WaitForAttempts(std::size_t count, DWORD timeoutMs)
     return attempted_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return attempts_.size() >= count; });
 }
 
-std::vector<DWORD> Gaps(const std::vector<DWORD>& times)
+::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts)
 {
     std::vector<DWORD> gaps;
-    for (std::size_t i = 1; i < times.size(); ++i)
-        gaps.push_back(times[i] - times[i - 1]);
-    return gaps;
+    for (std::size_t i = 1; i < attempts.size(); ++i)
+        gaps.push_back(attempts[i] - attempts[i - 1]);
+    const auto offPause = [](DWORD gap) {
+        return gap + kRetryJitterMs < kRetryPauseMs || gap > kRetryPauseMs + kRetryJitterMs;
+    };
+    if (attempts.size() != 11 || std::any_of(gaps.begin(), gaps.end(), offPause))
+        return ::testing::AssertionFailure()
+               << attempts.size() << " attempts, apart by (ms) " << ::testing::PrintToString(gaps);
+    return ::testing::AssertionSuccess();
 }

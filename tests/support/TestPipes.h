@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -61,8 +63,13 @@ private:
     std::thread server_;
 };
 
-// The gaps between consecutive times, in milliseconds.
-std::vector<DWORD> Gaps(const std::vector<DWORD>& times);
+// The connection retry's pause, and what a pause may be off by on a busy machine: a pause more or less
+// shows as a gap of twice the pause or of none.
+const DWORD kRetryPauseMs = 500;
+const DWORD kRetryJitterMs = 150;
+
+// The retry's whole course, as a server saw it: eleven attempts, one pause apart.
+::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts);
 
 // A byte string from small numbers: Bytes({5, 0, 0, 0, 1}).
 inline std::string Bytes(std::initializer_list<int> values)
