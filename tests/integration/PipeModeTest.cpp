@@ -163,6 +163,7 @@ TEST(PipeMode, ElevenAttemptsHalfASecondApart)
     AttemptRecorder recorder(DownloaderPipeName());
     const ChildResult run = RunProgram(L"Tessaline.exe", L"");
     EXPECT_EQ(run.exitCode, kFail);
+    recorder.Stop();
     EXPECT_TRUE(ElevenAttemptsOnePauseApart(recorder.Attempts()));
 }
 

@@ -35,20 +35,26 @@ AttemptRecorder::AttemptRecorder(std::wstring name, std::size_t limit)
     listening_.get_future().wait();
 }
 
-AttemptRecorder::~AttemptRecorder()
+AttemptRecorder::~AttemptRecorder() { Stop(); }
+
+void AttemptRecorder::Stop()
 {
     stopping_ = true;
-    // A server waiting for a client is released by one that connects.
+    // The server may be between two waits: cancel until it has seen the flag.
     while (!done_) {
-        UniqueHandle wakeUp(
-            CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        CancelSynchronousIo(serverThread_.get());
         Sleep(5);
     }
-    server_.join();
+    if (server_.joinable())
+        server_.join();
 }
 
 void AttemptRecorder::Serve()
 {
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    serverThread_.reset(self);
     for (std::size_t served = 0; served < limit_ && !stopping_; ++served) {
         UniqueHandle instance(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
                                                PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
@@ -56,8 +62,10 @@ void AttemptRecorder::Serve()
             listening_.set_value();
         if (!instance)
             break;
-        const bool connected = ConnectNamedPipe(instance.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
-        if (!connected || stopping_)
+        // A client that came, and perhaps went, before the wait began made an attempt too; any other
+        // failure is the cancelled wait.
+        const DWORD error = ConnectNamedPipe(instance.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA)
             break;
         std::lock_guard<std::mutex> lock(mutex_);
         attempts_.push_back(GetTickCount());

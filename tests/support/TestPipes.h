@@ -44,6 +44,8 @@ public:
     AttemptRecorder(const AttemptRecorder&) = delete;
     AttemptRecorder& operator=(const AttemptRecorder&) = delete;
 
+    // Stops serving; every attempt that came is recorded by then.
+    void Stop();
     // GetTickCount() at each attempt so far.
     std::vector<DWORD> Attempts();
     // Waits until `count` attempts have come; false at the time-out.
@@ -59,6 +61,7 @@ private:
     std::vector<DWORD> attempts_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> done_{false};
+    UniqueHandle serverThread_; // for cancelling its wait for a client
     std::promise<void> listening_;
     std::thread server_;
 };

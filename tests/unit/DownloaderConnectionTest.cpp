@@ -44,6 +44,7 @@ TEST(DownloaderConnection, MissingPipeGetsElevenAttemptsHalfASecondApart)
         EXPECT_EQ(error.message(), L"Unable to open named pipe.");
         EXPECT_NE(error.file().find(L"DownloaderConnection.cpp"), std::wstring::npos);
     }
+    recorder.Stop();
     EXPECT_TRUE(ElevenAttemptsOnePauseApart(recorder.Attempts()));
 }
 
