@@ -11,6 +11,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "Handles.h"
 #include "Hex.h"
 #include "InstallMarker.h"
 #include "QuoteArgument.h"
@@ -48,32 +49,36 @@ std::string TypeName(DWORD type)
     }
 }
 
-void DeleteInstallValue(const std::wstring& path)
+UniqueKey OpenUserKey(const std::wstring& path, REGSAM access)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    RegDeleteValueW(key, L"Install");
-    RegCloseKey(key);
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
+        return UniqueKey();
+    return UniqueKey(key);
+}
+
+void DeleteInstallValue(const std::wstring& path)
+{
+    if (const UniqueKey key = OpenUserKey(path, KEY_SET_VALUE))
+        RegDeleteValueW(key.get(), L"Install");
 }
 
 // "no such key", "no Install value", or the value's type, text (for strings) and bytes.
 std::string DescribeInstallValue(const std::wstring& path)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    const UniqueKey key = OpenUserKey(path, KEY_QUERY_VALUE);
+    if (!key)
         return "no such key";
     DWORD type = 0;
     DWORD size = 0;
     std::string bytes;
-    LSTATUS status = RegQueryValueExW(key, L"Install", nullptr, &type, nullptr, &size);
+    LSTATUS status = RegQueryValueExW(key.get(), L"Install", nullptr, &type, nullptr, &size);
     if (status == ERROR_SUCCESS) {
         bytes.resize(size);
-        status = RegQueryValueExW(key, L"Install", nullptr, &type,
+        status = RegQueryValueExW(key.get(), L"Install", nullptr, &type,
                                   reinterpret_cast<BYTE*>(bytes.empty() ? nullptr : &bytes[0]), &size);
         bytes.resize(size);
     }
-    RegCloseKey(key);
     if (status != ERROR_SUCCESS)
         return "no Install value";
 
@@ -122,12 +127,12 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "cannot start the program (error %lu)\n", GetLastError());
         return 2;
     }
+    const UniqueHandle process(info.hProcess);
+    const UniqueHandle thread(info.hThread);
     const DWORD start = GetTickCount();
-    WaitForSingleObject(info.hProcess, INFINITE);
+    WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    GetExitCodeProcess(process.get(), &code);
     std::printf("exit code 0x%08lX (%s, %ld) after %.2f s\n", code, Meaning(code), static_cast<long>(code),
                 (GetTickCount() - start) / 1000.0);
     if (marker) {
