@@ -37,7 +37,13 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Escapes,
                                            // The guard's reports need no memory.
                                            EscapeCase{L"throw-without-memory", kProbeRaise},
                                            EscapeCase{L"bad-alloc-without-memory", L"Tessaline: std::bad_alloc"},
-                                           EscapeCase{L"fault-without-memory", kFault}));
+                                           EscapeCase{L"fault-without-memory", kFault}),
+                         [](const testing::TestParamInfo<EscapeCase>& info) {
+                             std::string name;
+                             for (const wchar_t* c = info.param.escape; *c != L'\0'; ++c)
+                                 name.push_back(*c == L'-' ? '_' : static_cast<char>(*c));
+                             return name;
+                         });
 
 TEST(ProcessGuard, LeavesANormalEndAndShutsOutDialogsAndPlantedDlls)
 {
