@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Handles.h"
 #include "ParseCount.h"
 #include "QuoteArgument.h"
 #include "Text.h"
@@ -86,15 +87,15 @@ bool RunOnce(Command& command, const std::wstring& pipe, bool timed, const LARGE
         std::fprintf(stderr, "Timer: cannot start %s (error %lu)\n", Narrow(command.program, CP_UTF8).c_str(), error);
         return false;
     }
-    const DWORD waited = WaitForSingleObject(info.hProcess, 60000);
+    const UniqueHandle process(info.hProcess);
+    const UniqueHandle thread(info.hThread);
+    const DWORD waited = WaitForSingleObject(process.get(), 60000);
     QueryPerformanceCounter(&end);
 
     DWORD code = 0;
-    const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(info.hProcess, &code) && code != STILL_ACTIVE;
+    const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
     if (!ended)
-        TerminateProcess(info.hProcess, 1);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+        TerminateProcess(process.get(), 1);
     if (!ended) {
         std::fprintf(stderr, "Timer: %s did not end within 60 s\n", Narrow(command.text, CP_UTF8).c_str());
         return false;

@@ -126,8 +126,5 @@ std::wstring RegistryName(const std::wstring& commandLine)
     TokenList tokens;
     const int count = SplitCommandLine(commandLine, tokens);
     OptionParser parser;
-    std::wstring name;
-    if (parser.Parse(count, tokens.Entries()) != 0)
-        name = ProductName(parser);
-    return name;
+    return parser.Parse(count, tokens.Entries()) != 0 ? ProductName(parser) : std::wstring();
 }

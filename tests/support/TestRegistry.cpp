@@ -2,16 +2,6 @@
 
 #include <vector>
 
-UniqueKey OpenKeyBelow(HKEY parent, const std::wstring& path, REGSAM access)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
-        return UniqueKey();
-    return UniqueKey(key);
-}
-
-UniqueKey OpenUserKey(const std::wstring& path, REGSAM access) { return OpenKeyBelow(HKEY_CURRENT_USER, path, access); }
-
 std::set<std::wstring> SubkeysOfKey(HKEY key)
 {
     std::set<std::wstring> names;

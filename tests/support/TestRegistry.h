@@ -7,12 +7,7 @@
 #include <string>
 
 #include "Handles.h"
-
-// parent\path opened with the access, or null.
-UniqueKey OpenKeyBelow(HKEY parent, const std::wstring& path, REGSAM access = KEY_READ);
-
-// HKCU\path opened with the access, or null.
-UniqueKey OpenUserKey(const std::wstring& path, REGSAM access = KEY_READ);
+#include "RegistryKeys.h"
 
 // The direct subkeys of an open key; empty for a null key.
 std::set<std::wstring> SubkeysOfKey(HKEY key);

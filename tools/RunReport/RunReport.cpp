@@ -15,6 +15,7 @@
 #include "Hex.h"
 #include "InstallMarker.h"
 #include "QuoteArgument.h"
+#include "RegistryKeys.h"
 #include "Text.h"
 
 namespace {
@@ -47,14 +48,6 @@ std::string TypeName(DWORD type)
     default:
         return "type " + std::to_string(type);
     }
-}
-
-UniqueKey OpenUserKey(const std::wstring& path, REGSAM access)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
-        return UniqueKey();
-    return UniqueKey(key);
 }
 
 void DeleteInstallValue(const std::wstring& path)
