@@ -1,5 +1,8 @@
 #include "HandleCount.h"
 
+namespace {
+
+// Counts the open handles by asking for each handle value in turn.
 DWORD ProbeOpenHandles()
 {
     // Handle values are table slots (multiples of 4) and freed slots are used again first, so the
@@ -16,6 +19,8 @@ DWORD ProbeOpenHandles()
     }
     return count;
 }
+
+} // namespace
 
 DWORD HandleCount()
 {

@@ -3,8 +3,5 @@
 
 #include <windows.h>
 
-// GetProcessHandleCount, or where it answers 0 (as under Wine) the count of ProbeOpenHandles.
+// GetProcessHandleCount, or where it answers 0 (as under Wine) the handle values that are open.
 DWORD HandleCount();
-
-// Counts the open handles by asking for each handle value in turn.
-DWORD ProbeOpenHandles();
