@@ -2,7 +2,7 @@
 # Checks the built program's image without running it:
 #   check-image.sh PROGRAM OBJDUMP WINDRES PROCESSOR
 # PE format of the target, GUI subsystem, imports from kernel32, advapi32 and msvcrt only (a static runtime),
-# exactly one application manifest, a version resource, and a size within the budget.
+# not msvcrt's abort (the process guard's replaces it), exactly one application manifest, a version resource, and a size within the budget.
 set -euo pipefail
 program=$1 objdump=$2 windres=$3 processor=$4
 failures=0
@@ -27,6 +27,12 @@ while read -r dll; do
   [ -z "$dll" ] && continue
   grep -Eq "$allowed_dlls" <<<"$dll" || fail "imports $dll; only kernel32, advapi32 and msvcrt are allowed"
 done <<<"$imports"
+
+# The process guard replaces the runtime's abort(), whose own shows a message box before it ends the run.
+msvcrt_functions=$(awk '/DLL Name:/ { inside = tolower($3) == "msvcrt.dll"; next } inside && NF >= 3 { print $NF }' \
+  <<<"$headers")
+[ -n "$msvcrt_functions" ] || fail "no functions imported from msvcrt.dll found"
+! grep -qx abort <<<"$msvcrt_functions" || fail "imports abort from msvcrt.dll: the guard's own abort() is not linked"
 
 resources=$("$windres" --input-format=coff --output-format=rc "$program" 2>/dev/null) || fail "cannot read resources"
 manifests=$(grep -Ec '^[^/]*[[:space:]](24|RT_MANIFEST)[[:space:]]' <<<"$resources" || true)

@@ -8,8 +8,8 @@
 
 namespace {
 
-// One line for the debugger, built on the stack.
-class DebugLine {
+// One line for the debugger, built on the stack, of at most Capacity - 2 units of text.
+template <std::size_t Capacity> class DebugLine {
 public:
     DebugLine() noexcept { Append(L"Tessaline: "); }
     DebugLine(const DebugLine&) = delete;
@@ -56,26 +56,30 @@ public:
     }
 
 private:
-    static const std::size_t kCapacity = 1024;
     // Room for the text, leaving the line feed and the terminator.
-    static const std::size_t kRoom = kCapacity - 2;
+    static const std::size_t kRoom = Capacity - 2;
 
-    wchar_t text_[kCapacity] = {};
+    wchar_t text_[Capacity] = {};
     std::size_t length_ = 0;
 };
+
+// A message with its source file; and the short lines of the guard, which may be written on a stack
+// that has all but run out.
+using MessageLine = DebugLine<1024>;
+using ShortLine = DebugLine<64>;
 
 } // namespace
 
 void TraceToDebugger(const wchar_t* text) noexcept
 {
-    DebugLine line;
+    ShortLine line;
     line.Append(text);
     line.Send();
 }
 
 void TraceCodeToDebugger(const wchar_t* text, unsigned long code) noexcept
 {
-    DebugLine line;
+    ShortLine line;
     line.Append(text);
     line.AppendHex(code);
     line.Send();
@@ -83,7 +87,7 @@ void TraceCodeToDebugger(const wchar_t* text, unsigned long code) noexcept
 
 void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept
 {
-    DebugLine line;
+    MessageLine line;
     line.Append(error.message_text());
     line.Append(L" (");
     line.Append(error.file_text());
@@ -95,7 +99,7 @@ void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept
 
 void TraceToDebugger(const std::exception& error) noexcept
 {
-    DebugLine line;
+    MessageLine line;
     line.AppendAnsi(error.what());
     line.Send();
 }

@@ -1,4 +1,5 @@
 // Tessaline: tells the product that setup has completed, in the registry or over the downloader's pipe.
+// The process guard (ProcessGuard.cpp) is part of the image and is set up before this runs.
 #include <windows.h>
 
 #include <string>
@@ -6,12 +7,9 @@
 #include "CommandLine.h"
 #include "CompletionNotice.h"
 #include "InstallMarker.h"
-#include "ProcessGuard.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {
-    GuardProcess();
-
     const std::wstring name = RegistryName(lpCmdLine != nullptr ? lpCmdLine : L"");
 
     const HRESULT result = !name.empty() ? WriteInstallMarker(name) : NotifyDownloader();

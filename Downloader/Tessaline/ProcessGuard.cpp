@@ -1,20 +1,30 @@
-#include "ProcessGuard.h"
-
+// Keeps a silent install silent: no DLL planting, no error dialogs or reports, and E_FAIL with one line
+// for a debugger instead of a crash. Part of the program's image, not of the code the tests link: it
+// replaces the runtime's last resorts for the whole image and sets itself up before the program's own
+// static objects, so there is nothing to call.
 #include <windows.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 
+#include "../Handles.h"
 #include "DebugTrace.h"
 
 namespace {
 
-[[noreturn]] void EndWithFailure() { ExitProcess(static_cast<UINT>(E_FAIL)); }
+// The one way out once the process is known to be broken: no DLL's detach code and none of the
+// runtime's exit handlers run in that state, as ExitProcess would have them do.
+[[noreturn]] void EndWithFailure() noexcept
+{
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(E_FAIL));
+    // TerminateProcess does not return for the calling process.
+    std::_Exit(static_cast<int>(E_FAIL));
+}
 
-// An exception that no handler took: report it to a debugger and end with E_FAIL, never with the
-// runtime's abort message. Nothing here allocates: the escape may be a bad_alloc. The exception is
-// looked at by rethrowing it in place, which, unlike std::rethrow_exception, needs no memory.
+// An exception that no handler took. Nothing here allocates: the escape may be a bad_alloc. The
+// exception is looked at by rethrowing it in place, which, unlike std::rethrow_exception, needs no memory.
 [[noreturn]] void EndWithUncaughtException()
 {
     if (std::current_exception() == nullptr) {
@@ -41,14 +51,41 @@ namespace {
     EndWithFailure();
 }
 
-// A fault: no Windows Error Reporting dialog, just the failure code. The heap may be what is broken,
-// so the line is built on the stack.
-LONG WINAPI FailOnFault(EXCEPTION_POINTERS* info)
+// What the runtime calls when one of its functions is given a parameter it refuses; its own answer is
+// an error report that may wait on a dialog.
+void __cdecl EndOnInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t)
 {
-    TraceCodeToDebugger(L"fault ", static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(E_FAIL));
-    return EXCEPTION_EXECUTE_HANDLER;
+    TraceToDebugger(L"invalid parameter to a C runtime function");
+    EndWithFailure();
 }
+
+// How long a fault's reporter thread may take to send its line.
+const DWORD kReporterWaitMs = 5000;
+
+[[noreturn]] DWORD WINAPI ReportFaultAndEnd(void* code)
+{
+    TraceCodeToDebugger(L"fault ", static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(code)));
+    EndWithFailure();
+}
+
+// A fault: no error report, just the failure code. The heap may be what is broken, so the line is built
+// on the stack. After a stack overflow the little stack that is left holds the exception's dispatch,
+// but not the one that sending the line raises: the line goes out from a thread with a stack of its own.
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS* info)
+{
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (code != EXCEPTION_STACK_OVERFLOW)
+        ReportFaultAndEnd(reinterpret_cast<void*>(static_cast<std::uintptr_t>(code)));
+    const UniqueHandle reporter(CreateThread(nullptr, 0, ReportFaultAndEnd,
+                                             reinterpret_cast<void*>(static_cast<std::uintptr_t>(code)), 0, nullptr));
+    // Bounded: the new thread may wait for a lock that the broken one holds.
+    if (reporter)
+        WaitForSingleObject(reporter.get(), kReporterWaitMs);
+    EndWithFailure();
+}
+
+// Room that Windows keeps below the guard page for a stack overflow's dispatch and the fault filter.
+const ULONG kStackGuaranteeBytes = 16 * 1024;
 
 void RestrictDllSearchToSystem()
 {
@@ -63,11 +100,46 @@ void RestrictDllSearchToSystem()
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// The system's msvcrt has the handler from Windows Vista on; mingw-w64's import library does not.
+void EndInvalidParametersWithFailure()
+{
+    using Handler = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t);
+    using SetHandlerFn = Handler(__cdecl*)(Handler);
+    HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll");
+    if (msvcrt == nullptr)
+        return;
+    const auto setHandler = reinterpret_cast<SetHandlerFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(msvcrt, "_set_invalid_parameter_handler")));
+    if (setHandler != nullptr)
+        setHandler(EndOnInvalidParameter);
+}
+
+void SetUpGuard()
+{
+    RestrictDllSearchToSystem();
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    ULONG guarantee = kStackGuaranteeBytes;
+    SetThreadStackGuarantee(&guarantee);
+    SetUnhandledExceptionFilter(EndOnFault);
+    EndInvalidParametersWithFailure();
+    // The runtime DLL's own aborts do not come through the abort() below. Its message goes to standard
+    // error rather than into a message box, and standard error is let go first, so that the message
+    // reaches nobody; SIGABRT then ends the run. The program itself never writes there.
+    SetStdHandle(STD_ERROR_HANDLE, nullptr);
+    _set_error_mode(_OUT_TO_STDERR);
+    std::signal(SIGABRT, EndOnAbortSignal);
+}
+
+// Set up before every other static object of the program is constructed, so that the guard holds for
+// all of the program's own code, the constructors of its process-wide objects included.
+struct Guard {
+    Guard() { SetUpGuard(); }
+} const kGuard __attribute__((init_priority(101)));
+
 } // namespace
 
 // The runtime's two last resorts, replaced for the whole image rather than set up at run time: they
-// hold from the first instruction, also for an escape from a static object's constructor and for the
-// runtime's own start-up checks, which run before the entry point.
+// hold from the first instruction, also for the runtime's own start-up checks.
 
 // libstdc++'s default terminate handler prints to a console this program does not have, and brings in
 // a demangler of some 50 KB.
@@ -76,14 +148,3 @@ void __gnu_cxx::__verbose_terminate_handler() { EndWithUncaughtException(); }
 // The C runtime's abort() shows "abnormal program termination" in a message box before it raises
 // SIGABRT, so a signal handler alone would come too late. The unwinder's own checks call it.
 extern "C" void abort() { EndOnAbortSignal(SIGABRT); }
-
-void GuardProcess()
-{
-    RestrictDllSearchToSystem();
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    SetUnhandledExceptionFilter(FailOnFault);
-    // For the runtime DLL's own aborts, which do not come through the abort() above: its messages go
-    // to standard error (a GUI program has none) instead of a message box, then SIGABRT ends the run.
-    _set_error_mode(_OUT_TO_STDERR);
-    std::signal(SIGABRT, EndOnAbortSignal);
-}

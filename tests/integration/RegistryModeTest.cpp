@@ -31,6 +31,15 @@ protected:
         ASSERT_TRUE(marker.Exists()) << testing::PrintToString(name);
         EXPECT_EQ(marker.type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(marker.data, std::string("1\0\0\0", 4));
+        // The marker outlives a restart: a volatile key would be gone, and the registry refuses a lasting
+        // key below a volatile one (ERROR_CHILD_MUST_BE_VOLATILE).
+        const std::wstring lasting = kRoot + name + L"\\LastingProbe";
+        HKEY probe = nullptr;
+        const LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, lasting.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                               KEY_READ, nullptr, &probe, nullptr);
+        UniqueKey(probe).reset();
+        RegDeleteKeyW(HKEY_CURRENT_USER, lasting.c_str());
+        EXPECT_EQ(status, ERROR_SUCCESS) << "the marker key is volatile: " << testing::PrintToString(name);
     }
 
     std::wstring base_;
@@ -48,6 +57,8 @@ TEST_F(RegistryMode, CommandLinesWriteTheMarkerTheyName)
         {L"/name=" + base_ + L"\\A\\B", base_ + L"\\A\\B"},
         {L"  /Name=" + base_ + L"\\Trailing  ", base_ + L"\\Trailing"},
         {L"/name=" + base_ + L"\\Pro\"\"duct", base_ + L"\\Product"},
+        // Quoted blanks at the ends stay in the name.
+        {L"/name=" + base_ + L"\\\"  Padded  \"", base_ + L"\\  Padded  "},
     };
     for (const Case& c : cases) {
         const ChildResult run = RunProgram(L"Tessaline.exe", c.arguments);

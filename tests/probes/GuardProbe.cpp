@@ -1,11 +1,14 @@
 // Forces the ends that the process guard turns into E_FAIL, one per command line:
 //   throw, throw-int        an exception leaves the entry point
-//   fault                   a write through a null pointer
-//   abort                   abort() after the guard is set up; abort-before-guard before it
-//   runtime-abort           the C runtime DLL's own abort(), as the runtime's internal checks call it
-//   throw-during-start-up   an exception leaves a static object's constructor, before the entry point
+//   fault, stack-overflow   a write through a null pointer; a recursion without end
+//   abort, runtime-abort    abort(); the C runtime DLL's own, as the runtime's internal checks call it
+//   invalid-parameter       a C runtime DLL function given a null destination
+//   throw-during-start-up, runtime-abort-during-start-up
+//                           the same from a static object's constructor, before the entry point
 //   load-planted            loads Planted.dll, which lies beside the probe: exit code 1 if it loaded
-//   error-mode              exits with the process's error mode
+//   error-mode, crt-error-mode, standard-error
+//                           exits with the process's error mode, the C runtime's, or 1 if standard
+//                           error still leads anywhere
 // The "-without-memory" forms of throw, bad-alloc and fault first make every operator new fail, so a
 // guard handler that allocates would end with the runtime's abort instead.
 #include <windows.h>
@@ -17,12 +20,12 @@
 #include <string>
 #include <utility>
 
-#include "ProcessGuard.h"
 #include "WException.h"
 
 namespace {
 
 volatile bool MemoryGone = false;
+volatile unsigned Bottomless = ~0u;
 
 [[noreturn]] void Fault()
 {
@@ -34,20 +37,45 @@ volatile bool MemoryGone = false;
     std::abort();
 }
 
+// Not a tail call, with a frame the compiler cannot fold away; the stack ends long before the depth.
+// Small frames: Wine keeps no room below its guard page (it ignores the stack guarantee), so a frame
+// landing deep in that page leaves none for the exception's dispatch, and Wine ends the process with 0.
+unsigned Recurse(unsigned depth)
+{
+    if (depth == Bottomless)
+        return 0;
+    volatile char frame[48];
+    frame[depth % sizeof frame] = static_cast<char>(depth);
+    return Recurse(depth + 1) + static_cast<unsigned>(frame[depth % sizeof frame]);
+}
+
+// A function of the system's C runtime DLL, not the static runtime's.
+template <typename Function> Function FromRuntime(const char* name)
+{
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), name)));
+}
+
 [[noreturn]] void RuntimeAbort()
 {
-    using AbortFn = void(__cdecl*)();
-    const auto runtimeAbort = reinterpret_cast<AbortFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "abort")));
-    runtimeAbort();
+    FromRuntime<void(__cdecl*)()>("abort")();
     ExitProcess(1);
 }
 
-struct ThrowsDuringStartUp {
-    ThrowsDuringStartUp()
+int InvalidParameter()
+{
+    const auto copy = FromRuntime<int(__cdecl*)(char*, std::size_t, const char*)>("strcpy_s");
+    return copy != nullptr ? copy(nullptr, 1, "x") : 2;
+}
+
+struct MisbehavesDuringStartUp {
+    MisbehavesDuringStartUp()
     {
-        if (std::wcsstr(GetCommandLineW(), L"throw-during-start-up") != nullptr)
+        const wchar_t* commandLine = GetCommandLineW();
+        if (std::wcsstr(commandLine, L"throw-during-start-up") != nullptr)
             throw std::runtime_error("escaped during start-up");
+        if (std::wcsstr(commandLine, L"runtime-abort-during-start-up") != nullptr)
+            RuntimeAbort();
     }
 } StartUpObject;
 
@@ -67,19 +95,20 @@ void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
 {
     const std::wstring what = lpCmdLine;
-    if (what == L"abort-before-guard")
-        std::abort();
-    GuardProcess();
     if (what == L"throw")
         RAISE_WEXCEPTION(L"escaped on purpose");
     if (what == L"throw-int")
         throw 7;
     if (what == L"fault")
         Fault();
+    if (what == L"stack-overflow")
+        return static_cast<int>(Recurse(0));
     if (what == L"abort")
         std::abort();
     if (what == L"runtime-abort")
         RuntimeAbort();
+    if (what == L"invalid-parameter")
+        return InvalidParameter();
     if (what == L"load-planted") {
         const HMODULE planted = LoadLibraryW(L"Planted.dll");
         if (planted == nullptr)
@@ -89,6 +118,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
     }
     if (what == L"error-mode")
         return static_cast<int>(GetErrorMode());
+    if (what == L"crt-error-mode")
+        return _set_error_mode(_REPORT_ERRMODE);
+    if (what == L"standard-error")
+        return GetStdHandle(STD_ERROR_HANDLE) != nullptr ? 1 : 0;
     if (what == L"throw-without-memory") {
         auto error = MAKE_WEXCEPTION(L"escaped on purpose");
         MemoryGone = true;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "MarkerTree.h"
 #include "Robustness.h"
 #include "Watchdog.h"
 
@@ -81,19 +82,6 @@ TEST(RegistryNames, WrittenExactlyOrRefused)
     }
     std::printf("%d names: %d written, %d refused\n", index, written, refused);
     EXPECT_GT(refused, 0);
-    ExpectNoStrayWrites(before, RegistryFootprint::Take());
-}
-
-TEST(RegistryNames, QuotedBlanksAtTheEndsStayInTheName)
-{
-    const RegistryFootprint before = RegistryFootprint::Take();
-    const std::wstring top = L"RobustQuoted" + std::to_wstring(GetCurrentProcessId());
-    const std::wstring arguments = L"/name=" + top + L"\\\"  Padded  \"";
-    const std::wstring name = top + L"\\  Padded  ";
-    const ChildResult run = RunProgram(L"Tessaline.exe", arguments);
-    CheckRegistryRun(top, name, run);
-    EXPECT_EQ(run.exitCode, 0u);
-    DeleteMarkerTree(top);
     ExpectNoStrayWrites(before, RegistryFootprint::Take());
 }
 

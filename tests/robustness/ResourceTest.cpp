@@ -101,7 +101,7 @@ void RunPhase(int count, std::mt19937& random, Tally& tally)
         else
             ++tally.unexpected;
     }
-    ASSERT_EQ(server.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ASSERT_EQ(server.wait_for(std::chrono::milliseconds(InnerLimitMs())), std::future_status::ready);
     server.get();
 }
 

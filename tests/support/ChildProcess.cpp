@@ -5,6 +5,26 @@
 
 #include "DebugMonitor.h"
 
+namespace {
+
+// The job of every child: closed with the test program's last handle, when the program ends in any
+// way, a watchdog's end included, and it ends whatever still runs in it.
+HANDLE ChildJob()
+{
+    static const UniqueHandle job = [] {
+        UniqueHandle created(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!created ||
+            !SetInformationJobObject(created.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits))
+            throw std::runtime_error("cannot make the children's kill-on-close job");
+        return created;
+    }();
+    return job.get();
+}
+
+} // namespace
+
 BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments)
 {
     // Started before the child, so that none of its lines is sent while nobody listens.
@@ -47,21 +67,36 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
         commandLine += L" " + arguments;
     PROCESS_INFORMATION info = {};
     start_ = GetTickCount();
-    const BOOL created = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                        EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo, &info);
+    // Suspended until it is in the job, so that nothing of it runs outside.
+    const BOOL created =
+        CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                       EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, nullptr, nullptr, &startup.StartupInfo, &info);
     DeleteProcThreadAttributeList(list);
     if (!created)
-        throw std::runtime_error("CreateProcessW failed");
-    CloseHandle(info.hThread);
+        throw std::runtime_error("CreateProcessW failed with error " + std::to_string(GetLastError()));
+    const UniqueHandle thread(info.hThread);
     process_.reset(info.hProcess);
     processId_ = info.dwProcessId;
+    if (!AssignProcessToJobObject(ChildJob(), process_.get())) {
+        TerminateProcess(process_.get(), 1);
+        throw std::runtime_error("cannot put the child into the job");
+    }
+    ResumeThread(thread.get());
 }
 
 BackgroundProcess::~BackgroundProcess()
 {
+    End();
+    // Its lines go with it: a later process may get the same id.
+    if (!waited_)
+        DebugMonitor::Instance().TakeLinesOf(processId_);
+}
+
+void BackgroundProcess::End()
+{
     if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
         TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 5000);
+        WaitForSingleObject(process_.get(), INFINITE);
     }
 }
 
@@ -96,14 +131,12 @@ ChildResult BackgroundProcess::Wait(DWORD timeoutMs)
     while (WaitForSingleObject(process_.get(), 20) == WAIT_TIMEOUT && GetTickCount() - start <= timeoutMs)
         Drain();
     result.finished = WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
-    if (!result.finished) {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 5000);
-    }
+    End();
     result.seconds = (GetTickCount() - start_) / 1000.0;
     Drain();
     result.output = output_;
-    result.debugLines = DebugMonitor::Instance().LinesOf(processId_);
+    result.debugLines = DebugMonitor::Instance().TakeLinesOf(processId_);
+    waited_ = true;
     GetExitCodeProcess(process_.get(), &result.exitCode);
     return result;
 }

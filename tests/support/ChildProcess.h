@@ -10,13 +10,13 @@
 #include "Handles.h"
 #include "ProgramFolder.h"
 #include "QuoteArgument.h"
+#include "Watchdog.h"
+
+// Whether the programs run under Wine rather than Windows.
+inline bool RunningUnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
 // E_FAIL as a process exit code.
 const DWORD kFail = 0x80004005;
-
-// What starting and ending a program may add to a timed run: a process start costs about 0.05 s
-// natively and 0.3-0.5 s under CPU emulation, many times that on a loaded machine.
-const double kStartAllowanceSeconds = 4.0;
 
 struct ChildResult {
     DWORD exitCode = 0;
@@ -26,8 +26,9 @@ struct ChildResult {
     std::vector<std::wstring> debugLines; // sent with OutputDebugString
 };
 
-// A program from ProgramFolder() running in the background, with the raw argument text; killed on
-// destruction if still running.
+// A program from ProgramFolder() running in the background, with the raw argument text. It runs in a
+// job that ends it with the test program, however that ends; it is killed on destruction if still
+// running.
 class BackgroundProcess {
 public:
     BackgroundProcess(const std::wstring& program, const std::wstring& arguments);
@@ -36,20 +37,23 @@ public:
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
     // Waits for it to end (killing it after the time-out) and returns what it did.
-    ChildResult Wait(DWORD timeoutMs = 20000);
+    ChildResult Wait(DWORD timeoutMs = InnerLimitMs());
     // Waits until its output holds the text.
-    bool WaitForOutput(const std::string& text, DWORD timeoutMs = 15000);
+    bool WaitForOutput(const std::string& text, DWORD timeoutMs = InnerLimitMs());
 
 private:
     // Takes what the output pipe holds, without waiting.
     void Drain();
+    // Kills it if it still runs, and waits until it has ended.
+    void End();
 
     UniqueHandle process_;
     UniqueHandle outputRead_;
     DWORD processId_ = 0;
     std::string output_;
     DWORD start_ = 0;
+    bool waited_ = false;
 };
 
 // Runs the program to its end, or for at most timeoutMs.
-ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 20000);
+ChildResult RunProgram(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = InnerLimitMs());

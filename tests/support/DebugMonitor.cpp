@@ -1,7 +1,11 @@
 #include "DebugMonitor.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <stdexcept>
+
+#include "Watchdog.h"
 
 namespace {
 
@@ -20,6 +24,18 @@ std::wstring FromAnsi(std::string text)
     return wide;
 }
 
+// One of the named objects that make up the buffer, made by this process and no other.
+UniqueHandle CreateOwn(HANDLE created, const char* what)
+{
+    const DWORD error = GetLastError();
+    UniqueHandle object(created);
+    if (!object)
+        throw std::runtime_error(std::string("cannot make ") + what);
+    if (error == ERROR_ALREADY_EXISTS)
+        throw std::runtime_error(std::string(what) + " already exists: another debug monitor is running");
+    return object;
+}
+
 } // namespace
 
 DebugMonitor& DebugMonitor::Instance()
@@ -30,12 +46,12 @@ DebugMonitor& DebugMonitor::Instance()
 }
 
 DebugMonitor::DebugMonitor()
-    : bufferReady_(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY")),
-      dataReady_(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY")),
-      buffer_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize, L"DBWIN_BUFFER"))
+    : bufferReady_(CreateOwn(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_BUFFER_READY"), "DBWIN_BUFFER_READY")),
+      dataReady_(CreateOwn(CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY"), "DBWIN_DATA_READY")),
+      buffer_(
+          CreateOwn(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBufferSize, L"DBWIN_BUFFER"),
+                    "DBWIN_BUFFER"))
 {
-    if (!bufferReady_ || !dataReady_ || !buffer_)
-        throw std::runtime_error("cannot take the DBWIN buffer");
     view_ = static_cast<const char*>(MapViewOfFile(buffer_.get(), FILE_MAP_READ, 0, 0, kBufferSize));
     if (view_ == nullptr)
         throw std::runtime_error("cannot map the DBWIN buffer");
@@ -46,12 +62,17 @@ DebugMonitor::DebugMonitor()
 void DebugMonitor::Collect()
 {
     for (;;) {
-        SetEvent(bufferReady_.get());
-        WaitForSingleObject(dataReady_.get(), INFINITE);
+        const bool ready =
+            SetEvent(bufferReady_.get()) != FALSE && WaitForSingleObject(dataReady_.get(), INFINITE) == WAIT_OBJECT_0;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!ready) {
+            stopped_ = true;
+            arrived_.notify_all();
+            return;
+        }
         DWORD sender = 0;
         std::memcpy(&sender, view_, sizeof sender);
         std::string text(view_ + sizeof sender, strnlen(view_ + sizeof sender, kBufferSize - sizeof sender));
-        std::lock_guard<std::mutex> lock(mutex_);
         if (sender == GetCurrentProcessId() && text == kSync)
             ++syncsSeen_;
         else
@@ -60,7 +81,7 @@ void DebugMonitor::Collect()
     }
 }
 
-std::vector<std::wstring> DebugMonitor::LinesOf(DWORD processId)
+std::vector<std::wstring> DebugMonitor::TakeLinesOf(DWORD processId)
 {
     // The buffer holds one line at a time and senders queue for it, so once this process's own line
     // has come through, every line sent before it has too.
@@ -71,6 +92,14 @@ std::vector<std::wstring> DebugMonitor::LinesOf(DWORD processId)
     }
     OutputDebugStringA(kSync);
     std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_for(lock, std::chrono::seconds(30), [&] { return syncsSeen_ >= sync; });
-    return lines_[processId];
+    const bool synced = arrived_.wait_for(lock, std::chrono::milliseconds(InnerLimitMs()), [&] {
+        return syncsSeen_ >= sync || stopped_;
+    }) && !stopped_;
+    if (!synced)
+        ADD_FAILURE() << "the debug monitor " << (stopped_ ? "stopped: its wait failed" : "did not get its own line")
+                      << "; the lines of process " << processId << " may be incomplete";
+    std::vector<std::wstring> taken;
+    taken.swap(lines_[processId]);
+    lines_.erase(processId);
+    return taken;
 }

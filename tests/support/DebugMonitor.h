@@ -17,15 +17,17 @@
 
 class DebugMonitor {
 public:
-    // The one monitor of the test process; there can be only one holder of the buffer at a time.
+    // The one monitor of the test process. Raises when another reader holds the buffer: each line goes
+    // to one reader only, so two would each miss some.
     static DebugMonitor& Instance();
 
     DebugMonitor(const DebugMonitor&) = delete;
     DebugMonitor& operator=(const DebugMonitor&) = delete;
 
-    // The lines the process has sent, without their line feeds, once every line sent before this call
-    // has arrived.
-    std::vector<std::wstring> LinesOf(DWORD processId);
+    // Takes the lines the process has sent, without their line feeds, once every line sent before this
+    // call has arrived; the monitor keeps none of them, so a later process with the same id starts with
+    // none. A monitor that cannot tell when they have arrived fails the running test.
+    std::vector<std::wstring> TakeLinesOf(DWORD processId);
 
 private:
     DebugMonitor();
@@ -41,5 +43,6 @@ private:
     std::map<DWORD, std::vector<std::wstring>> lines_;
     unsigned syncsSeen_ = 0;
     unsigned syncsSent_ = 0;
+    bool stopped_ = false; // the collector's wait failed: no line arrives any more
     std::thread collector_;
 };

@@ -1,20 +1,13 @@
 #include "TestPipes.h"
 
-#include <algorithm>
+#include <atomic>
+#include <stdexcept>
 
 std::wstring UniquePipeName(const std::wstring& purpose)
 {
     static std::atomic<unsigned> counter{0};
     return L"\\\\.\\pipe\\tessaline_test_" + purpose + L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
            std::to_wstring(++counter);
-}
-
-std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
-{
-    OutputBuffer message;
-    message.WriteInteger(value);
-    from.Write(message);
-    return to.Read().ReadInteger();
 }
 
 bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
@@ -29,74 +22,22 @@ bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
     return true;
 }
 
-AttemptRecorder::AttemptRecorder(std::wstring name, std::size_t limit)
-    : name_(std::move(name)), limit_(limit), server_([this] { Serve(); })
+ConnectedPipes Connect(const std::wstring& name, const std::wstring& clientName)
 {
-    listening_.get_future().wait();
-}
-
-AttemptRecorder::~AttemptRecorder() { Stop(); }
-
-void AttemptRecorder::Stop()
-{
-    stopping_ = true;
-    // The server may be between two waits: cancel until it has seen the flag.
-    while (!done_) {
-        CancelSynchronousIo(serverThread_.get());
-        Sleep(5);
+    const std::wstring opened = clientName.empty() ? name : clientName;
+    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
+    if (!WaitUntilListening(opened)) {
+        IPC::CancelPendingConnect();
+        throw std::runtime_error("the server did not come up");
     }
-    if (server_.joinable())
-        server_.join();
+    auto client = std::make_shared<IPC::Pipe>(opened, true);
+    return ConnectedPipes{server.get(), client};
 }
 
-void AttemptRecorder::Serve()
+std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
 {
-    HANDLE self = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    serverThread_.reset(self);
-    for (std::size_t served = 0; served < limit_ && !stopping_; ++served) {
-        UniqueHandle instance(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
-                                               PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
-        if (served == 0)
-            listening_.set_value();
-        if (!instance)
-            break;
-        // A client that came, and perhaps went, before the wait began made an attempt too; any other
-        // failure is the cancelled wait.
-        const DWORD error = ConnectNamedPipe(instance.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
-        if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA)
-            break;
-        std::lock_guard<std::mutex> lock(mutex_);
-        attempts_.push_back(GetTickCount());
-        attempted_.notify_all();
-        // The instance goes with the handle; the client has given up this attempt by then or does so now.
-    }
-    done_ = true;
-}
-
-std::vector<DWORD> AttemptRecorder::Attempts()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return attempts_;
-}
-
-bool AttemptRecorder::WaitForAttempts(std::size_t count, DWORD timeoutMs)
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    return attempted_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return attempts_.size() >= count; });
-}
-
-::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts)
-{
-    std::vector<DWORD> gaps;
-    for (std::size_t i = 1; i < attempts.size(); ++i)
-        gaps.push_back(attempts[i] - attempts[i - 1]);
-    const auto offPause = [](DWORD gap) {
-        return gap + kRetryJitterMs < kRetryPauseMs || gap > kRetryPauseMs + kRetryJitterMs;
-    };
-    if (attempts.size() != 11 || std::any_of(gaps.begin(), gaps.end(), offPause))
-        return ::testing::AssertionFailure()
-               << attempts.size() << " attempts, apart by (ms) " << ::testing::PrintToString(gaps);
-    return ::testing::AssertionSuccess();
+    OutputBuffer message;
+    message.WriteInteger(value);
+    from.Write(message);
+    return to.Read().ReadInteger();
 }

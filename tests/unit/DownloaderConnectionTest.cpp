@@ -3,13 +3,12 @@
 #include <locale>
 #include <vector>
 
+#include "AttemptRecorder.h"
 #include "DownloaderConnection.h"
 #include "TestPipes.h"
 #include "Text.h"
 
 namespace {
-
-using Error = wexception<std::runtime_error>;
 
 TEST(DownloaderConnection, NameIsTheFixedPrefixAndSuffix)
 {
@@ -32,48 +31,17 @@ TEST(DownloaderConnection, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
     EXPECT_TRUE(differing.empty()) << testing::PrintToString(differing);
 }
 
-TEST(DownloaderConnection, MissingPipeGetsElevenAttemptsHalfASecondApart)
+// The attempts after the first, and the pauses between them, are counted from the downloader's side of
+// the real program's pipe (PipeModeTest).
+TEST(DownloaderConnection, PresentPipeIsTakenByTheFirstAttemptWithoutAPause)
 {
-    // Each attempt reaches an instance that cannot be switched to message mode, and fails.
-    const std::wstring name = UniquePipeName(L"retrycount");
-    AttemptRecorder recorder(name);
-    try {
-        OpenPipeWithRetry(name);
-        FAIL() << "connected to a byte pipe";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.message(), L"Unable to open named pipe.");
-        EXPECT_NE(error.file().find(L"DownloaderConnection.cpp"), std::wstring::npos);
-    }
-    recorder.Stop();
-    EXPECT_TRUE(ElevenAttemptsOnePauseApart(recorder.Attempts()));
-}
-
-TEST(DownloaderConnection, PipeThatAppearsIsTakenByTheNextAttempt)
-{
-    struct Case {
-        DWORD createAfterMs; // 0: there from the start
-        const char* what;
-    } cases[] = {{0, "present: the first attempt, with no pause"}, {1100, "late: the attempt after the third pause"}};
-    for (const Case& c : cases) {
-        const std::wstring name = UniquePipeName(L"retrylate");
-        const DWORD start = GetTickCount();
-        DWORD created = 0;
-        auto server = OnThread([&] {
-            Sleep(c.createAfterMs);
-            return std::make_shared<IPC::Pipe>(name, false, [&] { created = GetTickCount() - start; });
-        });
-        if (c.createAfterMs == 0) {
-            ASSERT_TRUE(WaitUntilListening(name));
-        }
-        const DWORD begun = GetTickCount() - start;
-        auto client = OpenPipeWithRetry(name);
-        const DWORD connected = GetTickCount() - start;
-        EXPECT_EQ(Relay(*server.get(), *client, 4), 4);
-        // Attempts come at the start and after each pause: the first one after the pipe appeared wins.
-        const DWORD pauses = created <= begun ? 0 : (created - begun + kRetryPauseMs - 1) / kRetryPauseMs;
-        EXPECT_GE(connected - begun, pauses * kRetryPauseMs) << c.what << ", created at " << created;
-        EXPECT_LT(connected - begun, pauses * kRetryPauseMs + kRetryJitterMs) << c.what << ", created at " << created;
-    }
+    const std::wstring name = UniquePipeName(L"present");
+    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
+    ASSERT_TRUE(WaitUntilListening(name));
+    const DWORD start = GetTickCount();
+    const auto client = OpenPipeWithRetry(name);
+    EXPECT_LT(GetTickCount() - start, kRetryJitterMs);
+    EXPECT_EQ(Relay(*server.get(), *client, 4), 4);
 }
 
 } // namespace

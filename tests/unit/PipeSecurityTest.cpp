@@ -5,6 +5,7 @@
 
 #include "Pipe.h"
 #include "PipeSecurity.h"
+#include "Raised.h"
 #include "TestPipes.h"
 
 namespace {
@@ -60,12 +61,7 @@ void ExpectTwoFullAccessEntries(PACL dacl, const std::wstring& first, const std:
 
 TEST(PipeSecurity, LogonSidOfAnUnopenedTokenIsAnUnexpectedError)
 {
-    try {
-        IPC::get_logon_sid(nullptr);
-        FAIL() << "no exception";
-    } catch (const Error& error) {
-        EXPECT_EQ(error.message(), L"Unexpected error from GetTokenInformation");
-    }
+    EXPECT_EQ(RaisedBy([] { IPC::get_logon_sid(nullptr); }), L"Unexpected error from GetTokenInformation");
 }
 
 TEST(PipeSecurity, LogonSidIsALogonSessionSid)
@@ -115,16 +111,13 @@ TEST(PipeSecurity, ServerWithAGrantSidServesTheEpmInstance)
         GTEST_SKIP() << "the process token carries no logon SID on this platform: no descriptor can be built";
     GrantSidScope scope(L"S-1-5-32-545");
     const std::wstring name = UniquePipeName(L"epm");
-    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name + L"_EPM"));
+    const ConnectedPipes pipes = Connect(name, name + L"_EPM");
     EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
-    IPC::Pipe client(name + L"_EPM", true);
-    auto serverEnd = server.get();
 
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(serverEnd->NativeHandle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor),
+    ASSERT_EQ(GetSecurityInfo(pipes.server->NativeHandle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     LocalPtr<void> descriptorOwner(descriptor);
     ExpectTwoFullAccessEntries(dacl, logon, L"S-1-5-32-545");
@@ -136,10 +129,8 @@ TEST(PipeSecurity, InvalidGrantSidStillUsesTheEpmName)
         GTEST_SKIP() << "the process token carries no logon SID on this platform: make_pipe_security raises first";
     GrantSidScope scope(L"S-1-garbage");
     const std::wstring name = UniquePipeName(L"epmdefault");
-    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name + L"_EPM"));
-    IPC::Pipe client(name + L"_EPM", true);
-    EXPECT_EQ(Relay(client, *server.get(), 42), 42);
+    const ConnectedPipes pipes = Connect(name, name + L"_EPM");
+    EXPECT_EQ(Relay(*pipes.client, *pipes.server, 42), 42);
 }
 
 } // namespace

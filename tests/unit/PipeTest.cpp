@@ -2,21 +2,20 @@
 
 #include "HandleCount.h"
 #include "Pipe.h"
+#include "Raised.h"
 #include "TestPipes.h"
 
 namespace {
 
-using Error = wexception<std::runtime_error>;
 using IPC::Pipe;
 
-std::wstring RaisedBy(const std::function<void()>& action)
+// The record of the waiting server, read under its lock.
+HANDLE PendingPipe()
 {
-    try {
-        action();
-    } catch (const Error& error) {
-        return error.message();
-    }
-    return L"(nothing raised)";
+    EnterCriticalSection(&IPC::PendingConnect.lock);
+    const HANDLE pending = IPC::PendingConnect.pipe;
+    LeaveCriticalSection(&IPC::PendingConnect.lock);
+    return pending;
 }
 
 TEST(Pipe, ClientFailuresNameTheirCause)
@@ -39,14 +38,11 @@ TEST(Pipe, ClientFailuresNameTheirCause)
 
 TEST(Pipe, ClientAndServerConnectUnderThePlainName)
 {
-    const std::wstring name = UniquePipeName(L"plain");
-    auto server = OnThread([name] { return std::make_shared<Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
-    Pipe client(name, true);
-    auto serverEnd = server.get();
+    const ConnectedPipes pipes = Connect(UniquePipeName(L"plain"));
+    const auto& serverEnd = pipes.server;
 
     DWORD mode = 0;
-    ASSERT_TRUE(GetNamedPipeHandleStateW(client.NativeHandle(), &mode, nullptr, nullptr, nullptr, nullptr, 0));
+    ASSERT_TRUE(GetNamedPipeHandleStateW(pipes.client->NativeHandle(), &mode, nullptr, nullptr, nullptr, nullptr, 0));
     EXPECT_EQ(mode & PIPE_READMODE_MESSAGE, static_cast<DWORD>(PIPE_READMODE_MESSAGE));
     DWORD flags = 0;
     ASSERT_TRUE(GetNamedPipeInfo(serverEnd->NativeHandle(), &flags, nullptr, nullptr, nullptr));
@@ -59,29 +55,20 @@ TEST(Pipe, ClientAndServerConnectUnderThePlainName)
 TEST(Pipe, SeveralInstancesOfOneNameServeSeveralClients)
 {
     const std::wstring name = UniquePipeName(L"instances");
-    auto first = OnThread([name] { return std::make_shared<Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
-    Pipe firstClient(name, true);
-    const auto firstServer = first.get();
-    auto second = OnThread([name] { return std::make_shared<Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
-    Pipe secondClient(name, true);
-    const auto secondServer = second.get();
+    const ConnectedPipes first = Connect(name);
+    const ConnectedPipes second = Connect(name);
 
     // Each client is paired with its own instance.
-    EXPECT_EQ(Relay(secondClient, *secondServer, 2), 2);
-    EXPECT_EQ(Relay(firstClient, *firstServer, 1), 1);
-    EXPECT_EQ(Relay(*firstServer, firstClient, 11), 11);
-    EXPECT_EQ(Relay(*secondServer, secondClient, 22), 22);
+    EXPECT_EQ(Relay(*second.client, *second.server, 2), 2);
+    EXPECT_EQ(Relay(*first.client, *first.server, 1), 1);
+    EXPECT_EQ(Relay(*first.server, *first.client, 11), 11);
+    EXPECT_EQ(Relay(*second.server, *second.client, 22), 22);
 }
 
 TEST(Pipe, BusyPipeWaitsOnceThenTimesOut)
 {
     const std::wstring name = UniquePipeName(L"busy");
-    auto server = OnThread([name] { return std::make_shared<Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
-    Pipe taken(name, true);
-    const auto serverEnd = server.get();
+    const ConnectedPipes taken = Connect(name);
 
     const DWORD start = GetTickCount();
     EXPECT_EQ(RaisedBy([&] { Pipe(name, true); }), L"Timeout while trying to connect to a named pipe, pipe is busy");
@@ -94,10 +81,7 @@ TEST(Pipe, BusyPipeWaitsOnceThenTimesOut)
 TEST(Pipe, BusyPipeThatFreesUpConnectsAfterTheWait)
 {
     const std::wstring name = UniquePipeName(L"frees");
-    auto server = OnThread([name] { return std::make_shared<Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
-    Pipe taken(name, true);
-    const auto serverEnd = server.get();
+    const ConnectedPipes taken = Connect(name);
 
     // A second instance appears while the client waits.
     auto later = OnThread([name] {
@@ -135,10 +119,7 @@ TEST(Pipe, ServerTakesAClientThatCameBeforeItWaited)
     };
     EXPECT_EQ(RaisedBy([&] { Pipe(name, false, openAndLeave); }), L"Client failed to connect (HRESULT = 232).");
     EXPECT_EQ(HandleCount(), handlesBefore);
-    EnterCriticalSection(&IPC::PendingConnect.lock);
-    const HANDLE pending = IPC::PendingConnect.pipe;
-    LeaveCriticalSection(&IPC::PendingConnect.lock);
-    EXPECT_EQ(pending, nullptr);
+    EXPECT_EQ(PendingPipe(), nullptr);
 }
 
 TEST(Pipe, CancelledServerClosesAndRaisesTerminated)
@@ -151,10 +132,7 @@ TEST(Pipe, CancelledServerClosesAndRaisesTerminated)
         Sleep(10);
     EXPECT_EQ(RaisedBy([&] { server.get(); }), L"The pipe terminated.");
 
-    EnterCriticalSection(&IPC::PendingConnect.lock);
-    const HANDLE pending = IPC::PendingConnect.pipe;
-    LeaveCriticalSection(&IPC::PendingConnect.lock);
-    EXPECT_EQ(pending, nullptr);
+    EXPECT_EQ(PendingPipe(), nullptr);
     EXPECT_FALSE(IPC::CancelPendingConnect());
     EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0)) << "the instance is still there";
     EXPECT_LE(HandleCount(), handlesBefore + 2); // the finished thread's handle may linger
@@ -162,11 +140,7 @@ TEST(Pipe, CancelledServerClosesAndRaisesTerminated)
 
 TEST(Pipe, ReadThatFailsGivesItsErrorCode)
 {
-    const std::wstring name = UniquePipeName(L"cancelread");
-    auto server = OnThread([name] { return std::make_shared<Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
-    Pipe client(name, true);
-    const auto serverEnd = server.get();
+    const ConnectedPipes pipes = Connect(UniquePipeName(L"cancelread"));
     HANDLE self = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
@@ -176,33 +150,8 @@ TEST(Pipe, ReadThatFailsGivesItsErrorCode)
         Sleep(300);
         return CancelSynchronousIo(reader.get()) != FALSE;
     });
-    EXPECT_EQ(RaisedBy([&] { client.Read(); }), L"Error reading from pipe: 995");
+    EXPECT_EQ(RaisedBy([&] { pipes.client->Read(); }), L"Error reading from pipe: 995");
     EXPECT_TRUE(canceller.get());
-}
-
-TEST(Pipe, ConstructionsLeakNoHandles)
-{
-    const std::wstring name = UniquePipeName(L"leak");
-    // Warm up lazily created runtime handles first.
-    RaisedBy([&] { Pipe(name, true); });
-    const DWORD before = HandleCount();
-    for (int i = 0; i < 50; ++i) {
-        RaisedBy([&] { Pipe(name + L"_absent", true); });
-        // The server's failure comes back through the future instead of ending the test run.
-        auto server = OnThread([&] {
-            Pipe server(name, false);
-            return server.Read().Content();
-        });
-        ASSERT_TRUE(WaitUntilListening(name));
-        Pipe client(name, true);
-        OutputBuffer message;
-        message.WriteString(L"x");
-        client.Write(message);
-        // The client stays open until the server has the message: closing earlier could beat the
-        // server's ConnectNamedPipe, which then sees a client that is gone.
-        ASSERT_EQ(Hex(server.get()), Hex(message.Content())) << "round " << i;
-    }
-    EXPECT_LE(HandleCount(), before + 2);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,84 +33,48 @@ struct Examples {
     std::vector<std::string> problems;
 };
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// One line of a block: pairs of upper-case hex digits separated by blanks, then an optional "; comment".
-bool ParseByteLine(const std::string& line, std::string& bytes)
-{
-    const std::string data = line.substr(0, line.find(';'));
-    std::string::size_type at = 0;
-    for (;;) {
-        at = data.find_first_not_of(" \t\r", at);
-        if (at == std::string::npos)
-            return true;
-        const std::string::size_type end = data.find_first_of(" \t\r", at);
-        const std::string token = data.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (token.size() != 2 || HexDigit(token[0]) < 0 || HexDigit(token[1]) < 0)
-            return false;
-        bytes.push_back(static_cast<char>(HexDigit(token[0]) * 16 + HexDigit(token[1])));
-        at += 2;
-    }
-}
-
 Examples ParseExamples(const std::string& text)
 {
-    const std::string open = "<!-- example:";
-    const std::string close = "-->";
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (start <= text.size()) {
-        const std::string::size_type end = text.find('\n', start);
-        lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-
+    const std::string open = "<!-- example:", close = "-->";
     Examples examples;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string marker = Trim(lines[i]);
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    const auto next = [&] { return ++number, static_cast<bool>(std::getline(lines, line)); };
+    while (next()) {
+        const std::string marker = Trim(line);
         if (marker.compare(0, open.size(), open) != 0)
             continue;
-        const std::string where = "line " + std::to_string(i + 1) + ": ";
+        const std::string where = "line " + std::to_string(number) + ": ";
         if (marker.size() < open.size() + close.size() ||
             marker.compare(marker.size() - close.size(), close.size(), close) != 0) {
             examples.problems.push_back(where + "marker not closed by -->");
             continue;
         }
-        Example example;
-        example.name = Trim(marker.substr(open.size(), marker.size() - open.size() - close.size()));
-        example.line = static_cast<int>(i + 1);
-        if (i + 1 >= lines.size() || Trim(lines[i + 1]) != "```") {
+        Example example{Trim(marker.substr(open.size(), marker.size() - open.size() - close.size())), "", number};
+        if (!next() || Trim(line) != "```") {
             examples.problems.push_back(where + "no ``` block right after the marker");
             continue;
         }
-        std::size_t j = i + 2;
-        bool valid = true;
-        for (; j < lines.size() && Trim(lines[j]) != "```"; ++j) {
-            if (!ParseByteLine(lines[j], example.bytes)) {
-                examples.problems.push_back("line " + std::to_string(j + 1) + ": not hex bytes: " + lines[j]);
-                valid = false;
+        // Pairs of upper-case hex digits separated by blanks, each line with an optional "; comment".
+        bool closed = false, valid = true;
+        while (next() && !(closed = Trim(line) == "```")) {
+            std::istringstream words(line.substr(0, line.find(';')));
+            for (std::string word; words >> word;) {
+                if (word.size() != 2 || word.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+                    examples.problems.push_back("line " + std::to_string(number) + ": not hex bytes: " + line);
+                    valid = false;
+                    break;
+                }
+                example.bytes.push_back(static_cast<char>(std::stoi(word, nullptr, 16)));
             }
         }
-        if (j >= lines.size()) {
+        if (!closed)
             examples.problems.push_back(where + "block not closed");
-            valid = false;
-        }
-        if (valid && example.bytes.empty()) {
+        else if (valid && example.bytes.empty())
             examples.problems.push_back(where + "empty block");
-            valid = false;
-        }
-        if (valid)
+        else if (valid)
             examples.found.push_back(example);
-        i = j;
     }
     return examples;
 }
