@@ -55,12 +55,12 @@ void OutputBuffer::WriteBoolean(bool value)
     WriteRawBytes(&byte, 1);
 }
 
-InputBuffer::InputBuffer(const InputBuffer& other)
-    : bytes_(other.bytes_), lastTag_(other.lastTag_), tagPending_(other.tagPending_)
-{}
+// A copy or a move starts reading the message again from its first byte, so no tag is pending in it: a
+// pending tag belongs to the place where the source stands, and reusing it at the first byte would read
+// the tag's own bytes as the value.
+InputBuffer::InputBuffer(const InputBuffer& other) : bytes_(other.bytes_), lastTag_(other.lastTag_) {}
 
-InputBuffer::InputBuffer(InputBuffer&& other) noexcept
-    : bytes_(std::move(other.bytes_)), lastTag_(other.lastTag_), tagPending_(other.tagPending_)
+InputBuffer::InputBuffer(InputBuffer&& other) noexcept : bytes_(std::move(other.bytes_)), lastTag_(other.lastTag_)
 {
     other.Empty();
 }
@@ -69,10 +69,7 @@ InputBuffer& InputBuffer::operator=(const InputBuffer& other)
 {
     if (this != &other) {
         bytes_ = other.bytes_;
-        position_ = 0;
-        failed_ = false;
-        lastTag_ = other.lastTag_;
-        tagPending_ = other.tagPending_;
+        Restart(other.lastTag_);
     }
     return *this;
 }
@@ -81,21 +78,24 @@ InputBuffer& InputBuffer::operator=(InputBuffer&& other) noexcept
 {
     if (this != &other) {
         bytes_ = std::move(other.bytes_);
-        position_ = 0;
-        failed_ = false;
-        lastTag_ = other.lastTag_;
-        tagPending_ = other.tagPending_;
+        Restart(other.lastTag_);
         other.Empty();
     }
     return *this;
 }
 
+void InputBuffer::Restart(std::int32_t lastTag) noexcept
+{
+    position_ = 0;
+    failed_ = false;
+    lastTag_ = lastTag;
+    tagPending_ = false;
+}
+
 void InputBuffer::Empty() noexcept
 {
     bytes_.clear();
-    position_ = 0;
-    failed_ = false;
-    tagPending_ = false;
+    Restart(lastTag_);
 }
 
 const unsigned char* InputBuffer::Take(std::uint64_t count)

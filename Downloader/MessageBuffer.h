@@ -42,7 +42,8 @@ class InputBuffer {
 public:
     InputBuffer() = default;
     explicit InputBuffer(std::string bytes) : bytes_(std::move(bytes)) {}
-    // Copies and moves take the whole content and start reading at its first byte again, without a failure.
+    // Copies and moves take the whole content and start reading at its first byte again, without a failure
+    // and without a pending tag.
     InputBuffer(const InputBuffer& other);
     InputBuffer(InputBuffer&& other) noexcept;
     InputBuffer& operator=(const InputBuffer& other);
@@ -62,6 +63,8 @@ public:
     std::int64_t Position() const { return failed_ ? -1 : static_cast<std::int64_t>(position_); }
 
 private:
+    // Reading starts again at the first byte, with no failure and no tag pending.
+    void Restart(std::int32_t lastTag) noexcept;
     // What a moved-from buffer becomes: an empty message with nothing read.
     void Empty() noexcept;
     void ExpectType(ValueType expected);

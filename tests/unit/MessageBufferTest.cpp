@@ -4,24 +4,10 @@
 #include <string>
 
 #include "MessageBuffer.h"
+#include "Raised.h"
 #include "TestPipes.h"
-#include "WException.h"
 
 namespace {
-
-using Error = wexception<std::runtime_error>;
-
-std::wstring MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const Error& error) {
-        EXPECT_FALSE(error.file().empty());
-        EXPECT_GT(error.line, 0);
-        return error.message();
-    }
-    return L"(nothing raised)";
-}
 
 // The worked examples of the format are checked against the protocol document.
 
@@ -53,31 +39,24 @@ TEST(InputBuffer, ReadsBooleans)
 
 TEST(InputBuffer, ShortMessagesEndUnexpectedly)
 {
-    for (const std::string& bytes : {std::string(), Bytes({5}), Bytes({5, 0}), Bytes({5, 0, 0})}) {
+    // The last: the tag whole, the payload missing.
+    for (const std::string& bytes : {std::string(), Bytes({5}), Bytes({5, 0}), Bytes({5, 0, 0}), Bytes({5, 0, 0, 0})}) {
         InputBuffer buffer(bytes);
-        EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer") << Hex(bytes);
+        EXPECT_EQ(RaisedBy([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer") << Hex(bytes);
         EXPECT_FALSE(buffer.TagPending());
     }
-}
-
-TEST(InputBuffer, TagWithoutPayloadEndsUnexpectedly)
-{
-    InputBuffer buffer(Bytes({5, 0, 0, 0}));
-    EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
-    // The buffer stays failed.
-    EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
 }
 
 TEST(InputBuffer, WrongTagStaysPending)
 {
     InputBuffer buffer(Bytes({2, 0, 0, 0, 1, 0, 0, 0, 0x41, 0}));
-    EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected type found in input buffer");
+    EXPECT_EQ(RaisedBy([&] { buffer.ReadBoolean(); }), L"Unexpected type found in input buffer");
     EXPECT_TRUE(buffer.TagPending());
     EXPECT_EQ(buffer.LastTag(), 2);
     EXPECT_EQ(buffer.Position(), 4);
 
     // Asking again compares with the pending tag and reads nothing.
-    EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected type found in input buffer");
+    EXPECT_EQ(RaisedBy([&] { buffer.ReadBoolean(); }), L"Unexpected type found in input buffer");
     EXPECT_EQ(buffer.Position(), 4);
 
     // The value can still be read as what it is.
@@ -85,22 +64,27 @@ TEST(InputBuffer, WrongTagStaysPending)
     EXPECT_FALSE(buffer.TagPending());
 }
 
-TEST(InputBuffer, AssignmentRestartsAtTheFirstByteWithTheSourceState)
+TEST(InputBuffer, CopiesAndMovesStartAgainAtTheFirstByteWithNothingPending)
 {
-    InputBuffer source(Bytes({2, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(MessageOf([&] { source.ReadBoolean(); }), L"Unexpected type found in input buffer");
-
-    InputBuffer target(Bytes({5, 0, 0, 0}));
-    EXPECT_EQ(MessageOf([&] { target.ReadBoolean(); }), L"Unexpected end of input buffer");
-    target = source;
-    EXPECT_TRUE(target.TagPending());
-    EXPECT_EQ(target.LastTag(), 2);
-    EXPECT_EQ(target.Position(), 0);
-    EXPECT_EQ(target.Content(), source.Content());
-
-    InputBuffer fresh;
-    fresh = InputBuffer(Bytes({5, 0, 0, 0, 1}));
-    EXPECT_TRUE(fresh.ReadBoolean());
+    // A copy taken after a read of the wrong kind: the value is read again from the start, as what it is.
+    InputBuffer source(Bytes({2, 0, 0, 0, 1, 0, 0, 0, 0x41, 0}));
+    EXPECT_EQ(RaisedBy([&] { source.ReadBoolean(); }), L"Unexpected type found in input buffer");
+    InputBuffer copied(source);
+    InputBuffer assigned(Bytes({5, 0, 0, 0}));
+    EXPECT_EQ(RaisedBy([&] { assigned.ReadBoolean(); }), L"Unexpected end of input buffer");
+    assigned = source;
+    InputBuffer moved(std::move(copied));
+    InputBuffer moveAssigned;
+    moveAssigned = InputBuffer(source);
+    for (InputBuffer* buffer : {&assigned, &moved, &moveAssigned}) {
+        EXPECT_EQ(buffer->Position(), 0);
+        EXPECT_FALSE(buffer->TagPending());
+        EXPECT_EQ(buffer->Content(), source.Content());
+        EXPECT_EQ(buffer->ReadString(), L"A");
+    }
+    // The source itself goes on where it stood.
+    EXPECT_TRUE(source.TagPending());
+    EXPECT_EQ(source.ReadString(), L"A");
 }
 
 TEST(InputBuffer, RoundTripsEveryKind)
@@ -116,7 +100,7 @@ TEST(InputBuffer, RoundTripsEveryKind)
     EXPECT_EQ(in.ReadString(), L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
     EXPECT_TRUE(in.ReadBoolean());
     EXPECT_EQ(in.ReadString(), std::wstring(L"zero\0inside", 11));
-    EXPECT_EQ(MessageOf([&] { in.ReadInteger(); }), L"Unexpected end of input buffer");
+    EXPECT_EQ(RaisedBy([&] { in.ReadInteger(); }), L"Unexpected end of input buffer");
 }
 
 TEST(InputBuffer, StringLongerThanTheMessageEndsUnexpectedly)
@@ -127,7 +111,7 @@ TEST(InputBuffer, StringLongerThanTheMessageEndsUnexpectedly)
           // Twice this length wraps to 2 in 32 bits.
           Bytes({2, 0, 0, 0, 1, 0, 0, 0x80, 0x41, 0})}) {
         InputBuffer buffer(bytes);
-        EXPECT_EQ(MessageOf([&] { buffer.ReadString(); }), L"Unexpected end of input buffer") << Hex(bytes);
+        EXPECT_EQ(RaisedBy([&] { buffer.ReadString(); }), L"Unexpected end of input buffer") << Hex(bytes);
     }
 }
 
@@ -144,12 +128,12 @@ TEST(InputBuffer, ReadThatFailsHalfwayLeavesTheBufferFailed)
     };
     for (const Case& c : cases) {
         InputBuffer buffer(c.bytes);
-        EXPECT_EQ(MessageOf([&] { c.read(buffer); }), L"Unexpected end of input buffer") << Hex(c.bytes);
+        EXPECT_EQ(RaisedBy([&] { c.read(buffer); }), L"Unexpected end of input buffer") << Hex(c.bytes);
         EXPECT_EQ(buffer.Position(), -1);
         EXPECT_FALSE(buffer.TagPending());
         // Every later read fails the same way, whatever it asks for.
-        EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
-        EXPECT_EQ(MessageOf([&] { buffer.ReadInteger(); }), L"Unexpected end of input buffer");
+        EXPECT_EQ(RaisedBy([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
+        EXPECT_EQ(RaisedBy([&] { buffer.ReadInteger(); }), L"Unexpected end of input buffer");
         EXPECT_EQ(buffer.Content(), c.bytes);
     }
 }
@@ -159,15 +143,9 @@ TEST(InputBuffer, ReadAfterAFailureFailsEvenWithBytesLeft)
     // A String length the message cannot hold fails before any code unit is taken; the Boolean after it
     // is never read.
     InputBuffer buffer(Bytes({2, 0, 0, 0, 9, 0, 0, 0, 5, 0, 0, 0, 1}));
-    EXPECT_EQ(MessageOf([&] { buffer.ReadString(); }), L"Unexpected end of input buffer");
+    EXPECT_EQ(RaisedBy([&] { buffer.ReadString(); }), L"Unexpected end of input buffer");
     EXPECT_EQ(buffer.Position(), -1);
-    EXPECT_EQ(MessageOf([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
-
-    // A copy starts again at the first byte, without the failure.
-    InputBuffer copy(buffer);
-    EXPECT_EQ(copy.Position(), 0);
-    EXPECT_EQ(MessageOf([&] { copy.ReadBoolean(); }), L"Unexpected type found in input buffer");
-    EXPECT_EQ(copy.Position(), 4);
+    EXPECT_EQ(RaisedBy([&] { buffer.ReadBoolean(); }), L"Unexpected end of input buffer");
 }
 
 TEST(InputBuffer, SuccessfulReadsAdvanceByTheirWidth)
