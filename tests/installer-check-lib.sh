@@ -83,6 +83,8 @@ line_with() {
 }
 
 clear_marker() { wine reg delete "$marker" /f >/dev/null 2>&1 || true; }
+# Every product's markers: HKCU\Software\Tessaline and everything below it.
+clear_markers() { wine reg delete 'HKCU\Software\Tessaline' /f >/dev/null 2>&1 || true; }
 marker_written() { wine reg query "$marker" /v Install 2>/dev/null | tr -d '\r' | grep -qE '^ +Install +REG_SZ +1$'; }
 
 # Checks that the marker is (or with "absent", is not) there, and clears it. $2 names the case.
@@ -94,6 +96,21 @@ expect_marker() {
     fail "$case_name: $marker was written"
   fi
   clear_marker
+}
+
+# Checks that the keys and values below HKCU\Software\Tessaline are exactly the lines $2..., and clears
+# them; $1 names the case. A key is a line with its name below Software\Tessaline ("Product\Tools"), a
+# value one with its key's name first ("Product\Tools: Install REG_SZ 1").
+expect_markers() {
+  local case_name=$1 expected found
+  shift
+  expected=$(printf '%s\n' "$@" | LC_ALL=C sort)
+  found=$({ wine reg query 'HKCU\Software\Tessaline' /s 2>/dev/null || true; } | tr -d '\r' | awk '
+    index($0, "HKEY_CURRENT_USER\\Software\\Tessaline\\") == 1 { key = substr($0, 38); print key; next }
+    NF { $1 = $1; print key ": " $0 }' | LC_ALL=C sort)
+  [ "$found" = "$expected" ] || fail "$case_name: expected the markers" \
+    "[$(paste -sd, <<<"$expected")], found [$(paste -sd, <<<"$found")]"
+  clear_markers
 }
 
 # DownloaderPeer in the background, answering $1, its output in $2.
