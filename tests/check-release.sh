@@ -3,7 +3,8 @@
 #   check-release.sh PROGRAM SOURCE_DIR WORK_DIR
 # Commits a copy of the sources to a new repository in WORK_DIR/repo (kept for check-signing.sh), then:
 # the release refuses a dirty tree; two releases write the same zip bytes; the zip holds the expected
-# files in order, its SHA256SUMS hold, and its program is PROGRAM (this build) byte for byte.
+# files in order, its SHA256SUMS hold, and its program and the downloader stand-in are PROGRAM and the
+# DownloaderPeer.exe beside it (this build) byte for byte.
 set -euo pipefail
 program=$1 source_dir=$2 work_dir=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -43,22 +44,26 @@ else
   fail "two releases of one commit wrote different zips"
 fi
 
+peer=test-tool-not-for-setups/DownloaderPeer.exe
 expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md Tessaline.iss Tessaline.nsh \
-  Tessaline.wxi SHA256SUMS)
+  Tessaline.wxi "$peer" SHA256SUMS)
 [ "$(unzip -Z1 "$zip_file")" = "$expected" ] || fail "the zip holds $(unzip -Z1 "$zip_file" | tr '\n' ' ')"
 unzip -q "$zip_file" -d "$work_dir/unpacked"
 unpacked=$work_dir/unpacked/$name
 (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 7 ] || fail "SHA256SUMS does not list the seven other files"
+[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 8 ] || fail "SHA256SUMS does not list the eight other files"
 cmp -s "$unpacked/Tessaline.exe" "$program" ||
   fail "the released program differs from this build's $(basename "$program")"
+cmp -s "$unpacked/$peer" "$(dirname "$program")/DownloaderPeer.exe" ||
+  fail "the released DownloaderPeer.exe differs from this build's"
 for doc in setup-authors.md protocol.md; do
   cmp -s "$unpacked/$doc" "$repo/docs/$doc" || fail "$doc differs from docs/$doc"
 done
 for include in Tessaline.iss Tessaline.nsh Tessaline.wxi; do
   cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
-for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no"; do
+for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no" \
+  "$peer" "never ship it"; do
   grep -qF -- "$text" "$unpacked/README.txt" || fail "README.txt does not say $text"
 done
 
