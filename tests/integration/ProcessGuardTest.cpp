@@ -21,7 +21,8 @@ TEST_P(Escapes, EndWithFailAndOneDebuggerLine)
     // A dialog (the runtime's abort message, an error report) would hold the process until killed.
     EXPECT_TRUE(run.finished) << "still running: waiting on a dialog?";
     EXPECT_EQ(run.exitCode, kFail);
-    // Nothing reaches the standard error that the program was given.
+    // Nothing reaches the output it was given: neither the runtime's abort message nor what the probe
+    // left in its buffer, which an end through ExitProcess would write out.
     EXPECT_EQ(run.output, "");
     ASSERT_EQ(run.debugLines.size(), 1u) << testing::PrintToString(run.debugLines);
     EXPECT_EQ(run.debugLines[0].rfind(GetParam().line, 0), 0u) << testing::PrintToString(run.debugLines[0]);
@@ -56,7 +57,7 @@ TEST(ProcessGuard, InvalidParameterToTheRuntimeEndsWithFailWhereTheRuntimeTakesA
 {
     const ChildResult run = RunProgram(L"guard_probe.exe", L"invalid-parameter");
     EXPECT_TRUE(run.finished) << "still running: waiting on a dialog?";
-    // Wine's msvcrt takes no handler: its strcpy_s answers EINVAL and reports nothing.
+    // Wine's msvcrt takes no handler: its strcpy_s answers EINVAL, and the probe ends normally.
     const bool handled = GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "_set_invalid_parameter_handler") != nullptr;
     EXPECT_EQ(run.exitCode, handled ? kFail : static_cast<DWORD>(EINVAL));
     EXPECT_EQ(run.debugLines, handled
