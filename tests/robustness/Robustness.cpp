@@ -62,6 +62,9 @@ std::string Describe(const std::wstring& text, std::size_t limit)
     for (const std::wstring& line : run.debugLines)
         if (line.rfind(L"Tessaline: fault", 0) == 0)
             return ::testing::AssertionFailure() << "faulted: " << Describe(line);
+    // One failure, one line.
+    if (run.debugLines.size() > 1)
+        return ::testing::AssertionFailure() << run.debugLines.size() << " debugger lines from one run";
     return ::testing::AssertionSuccess();
 }
 

@@ -20,7 +20,7 @@ std::mt19937 SeededGenerator(const char* purpose);
 // The start of a possibly very long text, escaped, for failure messages.
 std::string Describe(const std::wstring& text, std::size_t limit = 160);
 
-// Finished, with exit code S_OK or E_FAIL, and no fault reported by the process guard.
+// Finished, with exit code S_OK or E_FAIL, no fault reported by the process guard and at most one line.
 ::testing::AssertionResult EndedCleanly(const ChildResult& run);
 
 // The room CreateProcessW leaves for the arguments of Tessaline.exe (32,767 characters with the

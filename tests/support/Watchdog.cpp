@@ -52,8 +52,6 @@ class WatchdogListener : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo&) override { Disarm(); }
 };
 
-} // namespace
-
 double TimeScale()
 {
     static const double scale = [] {
@@ -63,6 +61,8 @@ double TimeScale()
     }();
     return scale;
 }
+
+} // namespace
 
 DWORD Scaled(DWORD milliseconds) { return static_cast<DWORD>(milliseconds * TimeScale()); }
 

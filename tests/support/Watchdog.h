@@ -6,11 +6,8 @@
 
 #include <windows.h>
 
-// The factor of every limit: TESSALINE_TIME_SCALE, which the scripts set where 32-bit programs run
-// under CPU emulation; 1 where it is not set.
-double TimeScale();
-
-// Milliseconds of a native machine, on this one.
+// Milliseconds of a native machine, on this one: times TESSALINE_TIME_SCALE, which the scripts set where
+// 32-bit programs run under CPU emulation (1 where it is not set).
 DWORD Scaled(DWORD milliseconds);
 
 // The current test's limit in native seconds, for the few that take longer by design; each test

@@ -66,17 +66,18 @@ TEST(InputBuffer, WrongTagStaysPending)
 
 TEST(InputBuffer, CopiesAndMovesStartAgainAtTheFirstByteWithNothingPending)
 {
-    // A copy taken after a read of the wrong kind: the value is read again from the start, as what it is.
-    InputBuffer source(Bytes({2, 0, 0, 0, 1, 0, 0, 0, 0x41, 0}));
-    EXPECT_EQ(RaisedBy([&] { source.ReadBoolean(); }), L"Unexpected type found in input buffer");
-    InputBuffer copied(source);
-    InputBuffer assigned(Bytes({5, 0, 0, 0}));
+    // Taken after a read of the wrong kind: the value is read again from the start, as what it is.
+    const std::string string = Bytes({2, 0, 0, 0, 1, 0, 0, 0, 0x41, 0});
+    InputBuffer source(string), movedFrom(string), moveSource(string), assigned(Bytes({5, 0, 0, 0}));
+    for (InputBuffer* buffer : {&source, &movedFrom, &moveSource})
+        EXPECT_EQ(RaisedBy([&] { buffer->ReadBoolean(); }), L"Unexpected type found in input buffer");
     EXPECT_EQ(RaisedBy([&] { assigned.ReadBoolean(); }), L"Unexpected end of input buffer");
+    InputBuffer copied(source);
     assigned = source;
-    InputBuffer moved(std::move(copied));
+    InputBuffer moved(std::move(movedFrom));
     InputBuffer moveAssigned;
-    moveAssigned = InputBuffer(source);
-    for (InputBuffer* buffer : {&assigned, &moved, &moveAssigned}) {
+    moveAssigned = std::move(moveSource);
+    for (InputBuffer* buffer : {&copied, &assigned, &moved, &moveAssigned}) {
         EXPECT_EQ(buffer->Position(), 0);
         EXPECT_FALSE(buffer->TagPending());
         EXPECT_EQ(buffer->Content(), source.Content());
