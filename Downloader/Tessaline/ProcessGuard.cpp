@@ -87,15 +87,19 @@ LONG WINAPI EndOnFault(EXCEPTION_POINTERS* info)
 // Room that Windows keeps below the guard page for a stack overflow's dispatch and the fault filter.
 const ULONG kStackGuaranteeBytes = 16 * 1024;
 
+// A function of a system DLL that this process has loaded, looked up at run time so that the program
+// still loads where the function does not exist; null then.
+template <typename Function> Function SystemFunction(const wchar_t* module, const char* name)
+{
+    const HMODULE loaded = GetModuleHandleW(module);
+    return loaded != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(loaded, name)))
+                             : nullptr;
+}
+
 void RestrictDllSearchToSystem()
 {
-    // Looked up at run time so that the program still loads where the function does not exist.
-    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr)
-        return;
-    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    const auto setDefaultDllDirectories =
+        SystemFunction<BOOL(WINAPI*)(DWORD)>(L"kernel32.dll", "SetDefaultDllDirectories");
     if (setDefaultDllDirectories != nullptr)
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
@@ -104,12 +108,7 @@ void RestrictDllSearchToSystem()
 void EndInvalidParametersWithFailure()
 {
     using Handler = void(__cdecl*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, std::uintptr_t);
-    using SetHandlerFn = Handler(__cdecl*)(Handler);
-    HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll");
-    if (msvcrt == nullptr)
-        return;
-    const auto setHandler = reinterpret_cast<SetHandlerFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(msvcrt, "_set_invalid_parameter_handler")));
+    const auto setHandler = SystemFunction<Handler(__cdecl*)(Handler)>(L"msvcrt.dll", "_set_invalid_parameter_handler");
     if (setHandler != nullptr)
         setHandler(EndOnInvalidParameter);
 }
