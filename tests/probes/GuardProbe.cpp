@@ -6,11 +6,10 @@
 //   throw-during-start-up, runtime-abort-during-start-up
 //                           the same from a static object's constructor, before the entry point
 //   load-planted            loads Planted.dll, which lies beside the probe: exit code 1 if it loaded
-//   error-mode, crt-error-mode, standard-error
-//                           exits with the process's error mode, the C runtime's, or 1 if standard
-//                           error still leads anywhere
-// The "-without-memory" forms of throw, bad-alloc and fault first make every operator new fail, so a
-// guard handler that allocates would end with the runtime's abort instead.
+//   error-mode, crt-error-mode, standard-error   exits with the process's error mode, the C runtime's,
+//                           or 1 if standard error still leads anywhere
+// "-without-memory": throw, bad-alloc and fault once every operator new fails, so that a guard handler
+// that allocates would end with the runtime's abort instead.
 #include <windows.h>
 
 #include <cstdio>
@@ -113,8 +112,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
         RuntimeAbort();
     if (what == L"invalid-parameter")
         return InvalidParameter();
-    if (what == L"load-planted")
-        return LoadLibraryW(L"Planted.dll") != nullptr ? 1 : 0;
+    if (what == L"load-planted") {
+        const HMODULE planted = LoadLibraryW(L"Planted.dll");
+        return planted != nullptr && FreeLibrary(planted) ? 1 : 0;
+    }
     if (what == L"error-mode")
         return static_cast<int>(GetErrorMode());
     if (what == L"crt-error-mode")

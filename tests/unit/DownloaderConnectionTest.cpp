@@ -31,8 +31,7 @@ TEST(DownloaderConnection, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
     EXPECT_TRUE(differing.empty()) << testing::PrintToString(differing);
 }
 
-// The attempts after the first, and the pauses between them, are counted from the downloader's side of
-// the real program's pipe (PipeModeTest).
+// The later attempts and their pauses: PipeModeTest, from the downloader's side of the program's pipe.
 TEST(DownloaderConnection, PresentPipeIsTakenByTheFirstAttemptWithoutAPause)
 {
     const std::wstring name = UniquePipeName(L"present");
