@@ -69,7 +69,8 @@ InputBuffer& InputBuffer::operator=(const InputBuffer& other)
 {
     if (this != &other) {
         bytes_ = other.bytes_;
-        Restart(other.lastTag_);
+        lastTag_ = other.lastTag_;
+        Restart();
     }
     return *this;
 }
@@ -78,24 +79,24 @@ InputBuffer& InputBuffer::operator=(InputBuffer&& other) noexcept
 {
     if (this != &other) {
         bytes_ = std::move(other.bytes_);
-        Restart(other.lastTag_);
+        lastTag_ = other.lastTag_;
+        Restart();
         other.Empty();
     }
     return *this;
 }
 
-void InputBuffer::Restart(std::int32_t lastTag) noexcept
+void InputBuffer::Restart() noexcept
 {
     position_ = 0;
     failed_ = false;
-    lastTag_ = lastTag;
     tagPending_ = false;
 }
 
 void InputBuffer::Empty() noexcept
 {
     bytes_.clear();
-    Restart(lastTag_);
+    Restart();
 }
 
 const unsigned char* InputBuffer::Take(std::uint64_t count)

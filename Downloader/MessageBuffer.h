@@ -64,7 +64,7 @@ public:
 
 private:
     // Reading starts again at the first byte, with no failure and no tag pending.
-    void Restart(std::int32_t lastTag) noexcept;
+    void Restart() noexcept;
     // What a moved-from buffer becomes: an empty message with nothing read.
     void Empty() noexcept;
     void ExpectType(ValueType expected);

@@ -11,6 +11,7 @@
 
 #include "../Handles.h"
 #include "DebugTrace.h"
+#include "SystemFunction.h"
 
 namespace {
 
@@ -86,15 +87,6 @@ LONG WINAPI EndOnFault(EXCEPTION_POINTERS* info)
 
 // Room that Windows keeps below the guard page for a stack overflow's dispatch and the fault filter.
 const ULONG kStackGuaranteeBytes = 16 * 1024;
-
-// A function of a system DLL that this process has loaded, looked up at run time so that the program
-// still loads where the function does not exist; null then.
-template <typename Function> Function SystemFunction(const wchar_t* module, const char* name)
-{
-    const HMODULE loaded = GetModuleHandleW(module);
-    return loaded != nullptr ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(loaded, name)))
-                             : nullptr;
-}
 
 void RestrictDllSearchToSystem()
 {

@@ -58,7 +58,7 @@ TEST(ProcessGuard, InvalidParameterToTheRuntimeEndsWithFailWhereTheRuntimeTakesA
     const ChildResult run = RunProgram(L"guard_probe.exe", L"invalid-parameter");
     EXPECT_TRUE(run.finished) << "still running: waiting on a dialog?";
     // Wine's msvcrt takes no handler: its strcpy_s answers EINVAL, and the probe ends normally.
-    const bool handled = GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), "_set_invalid_parameter_handler") != nullptr;
+    const bool handled = SystemFunction<FARPROC>(L"msvcrt.dll", "_set_invalid_parameter_handler") != nullptr;
     EXPECT_EQ(run.exitCode, handled ? kFail : static_cast<DWORD>(EINVAL));
     EXPECT_EQ(run.debugLines, handled
                                   ? std::vector<std::wstring>{L"Tessaline: invalid parameter to a C runtime function"}

@@ -20,6 +20,7 @@
 #include <string>
 #include <utility>
 
+#include "SystemFunction.h"
 #include "WException.h"
 
 namespace {
@@ -49,22 +50,15 @@ unsigned Recurse(unsigned depth)
     return Recurse(depth + 1) + static_cast<unsigned>(frame[depth % sizeof frame]);
 }
 
-// A function of the system's C runtime DLL, not the static runtime's.
-template <typename Function> Function FromRuntime(const char* name)
-{
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), name)));
-}
-
 [[noreturn]] void RuntimeAbort()
 {
-    FromRuntime<void(__cdecl*)()>("abort")();
+    SystemFunction<void(__cdecl*)()>(L"msvcrt.dll", "abort")();
     ExitProcess(1);
 }
 
 int InvalidParameter()
 {
-    const auto copy = FromRuntime<int(__cdecl*)(char*, std::size_t, const char*)>("strcpy_s");
+    const auto copy = SystemFunction<int(__cdecl*)(char*, std::size_t, const char*)>(L"msvcrt.dll", "strcpy_s");
     return copy != nullptr ? copy(nullptr, 1, "x") : 2;
 }
 
