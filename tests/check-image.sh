@@ -2,7 +2,8 @@
 # Checks the built program's image without running it:
 #   check-image.sh PROGRAM OBJDUMP WINDRES PROCESSOR
 # PE format of the target, GUI subsystem, imports from kernel32, advapi32 and msvcrt only (a static runtime),
-# not msvcrt's abort (the process guard's replaces it), exactly one application manifest, a version resource, and a size within the budget.
+# not msvcrt's abort (the process guard's replaces it), exactly one application manifest, a version
+# resource, and a size within the budget.
 set -euo pipefail
 program=$1 objdump=$2 windres=$3 processor=$4
 failures=0

@@ -73,10 +73,10 @@ void DeleteMarkerTree(const std::wstring& top)
 
 ExpectedMarker PredictMarker(const std::wstring& name)
 {
+    // Under Wine the registry follows Wine's rules, which the tests pin down; elsewhere those of Windows.
     // Windows allows 255 code units in a key name; Wine takes one more and refuses from 257 on
     // (ERROR_INVALID_PARAMETER). Wine skips empty components (doubled, leading or trailing
     // backslashes) and opens the key the rest names; Windows may refuse such a path instead.
-    // Under Wine the registry follows Wine's rules, which the tests pin down; elsewhere those of Windows.
     const bool wine = RunningUnderWine();
     const std::size_t longest = wine ? 256 : 255;
     ExpectedMarker expected;

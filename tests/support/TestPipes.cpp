@@ -10,6 +10,14 @@ std::wstring UniquePipeName(const std::wstring& purpose)
            std::to_wstring(++counter);
 }
 
+std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
+{
+    OutputBuffer message;
+    message.WriteInteger(value);
+    from.Write(message);
+    return to.Read().ReadInteger();
+}
+
 bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
@@ -32,12 +40,4 @@ ConnectedPipes Connect(const std::wstring& name, const std::wstring& clientName)
     }
     auto client = std::make_shared<IPC::Pipe>(opened, true);
     return ConnectedPipes{server.get(), client};
-}
-
-std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
-{
-    OutputBuffer message;
-    message.WriteInteger(value);
-    from.Write(message);
-    return to.Read().ReadInteger();
 }
