@@ -47,16 +47,16 @@ PendingConnectRecord::PendingConnectRecord()
 
 PendingConnectRecord::~PendingConnectRecord() { DeleteCriticalSection(&lock); }
 
-Pipe::Pipe(std::wstring name, bool client, const ListeningNotice& listening)
+Pipe::Pipe(std::wstring name, bool client, const OpenNotice& opened)
 {
     if (client) {
-        OpenClient(std::move(name));
+        OpenClient(std::move(name), opened);
     } else {
-        WaitForClient(CreateServer(std::move(name)), listening);
+        WaitForClient(CreateServer(std::move(name)), opened);
     }
 }
 
-void Pipe::OpenClient(std::wstring path)
+void Pipe::OpenClient(std::wstring path, const OpenNotice& opened)
 {
     // Clients inside an AppContainer reach the server's "_EPM" instance.
     if (is_app_container())
@@ -72,6 +72,8 @@ void Pipe::OpenClient(std::wstring path)
     }
     if (!handle_)
         RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe", error));
+    if (opened)
+        opened(handle_.get());
     SetMessageReadMode();
 }
 
@@ -111,10 +113,10 @@ void Pipe::SetMessageReadMode()
     }
 }
 
-void Pipe::WaitForClient(const std::wstring& path, const ListeningNotice& listening)
+void Pipe::WaitForClient(const std::wstring& path, const OpenNotice& opened)
 {
-    if (listening)
-        listening();
+    if (opened)
+        opened(handle_.get());
 
     // The copy is the step that can throw: it is made before the record changes, so that the record
     // never names a waiting pipe without the name to reach it by.

@@ -16,12 +16,13 @@ namespace IPC {
 // (server); every failure is raised from the constructor, so there is no half-open endpoint.
 class Pipe {
 public:
-    // Server role: called once the instance exists, just before the wait for a client begins, so that
-    // a server can say it is listening only when a client can reach it.
-    using ListeningNotice = std::function<void()>;
+    // Called with the endpoint's handle as soon as it exists. A server's comes just before the wait for a
+    // client, so that it can say it is listening only when a client can reach it; a client's comes
+    // before the switch to message mode, so that it can ask who serves the pipe even when the switch fails.
+    using OpenNotice = std::function<void(HANDLE)>;
 
     // Works on its own copy of the name: the caller's string never changes.
-    Pipe(std::wstring name, bool client, const ListeningNotice& listening = nullptr);
+    Pipe(std::wstring name, bool client, const OpenNotice& opened = nullptr);
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
 
@@ -33,11 +34,11 @@ public:
     HANDLE NativeHandle() const { return handle_.get(); }
 
 private:
-    void OpenClient(std::wstring name);
+    void OpenClient(std::wstring name, const OpenNotice& opened);
     // Returns the name the instance was created under.
     std::wstring CreateServer(std::wstring path);
     void SetMessageReadMode();
-    void WaitForClient(const std::wstring& path, const ListeningNotice& listening);
+    void WaitForClient(const std::wstring& path, const OpenNotice& opened);
 
     UniqueHandle handle_;
 };

@@ -3,8 +3,8 @@
 #   check-release.sh PROGRAM SOURCE_DIR WORK_DIR
 # Commits a copy of the sources to a new repository in WORK_DIR/repo (kept for check-signing.sh), then:
 # the release refuses a dirty tree; two releases write the same zip bytes; the zip holds the expected
-# files in order, its SHA256SUMS hold, and its program and the downloader stand-in are PROGRAM and the
-# DownloaderPeer.exe beside it (this build) byte for byte.
+# files in order, its SHA256SUMS hold, and its program, the support tool and the downloader stand-in are
+# PROGRAM and the TessalineCheck.exe and DownloaderPeer.exe beside it (this build) byte for byte.
 set -euo pipefail
 program=$1 source_dir=$2 work_dir=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -44,18 +44,21 @@ else
   fail "two releases of one commit wrote different zips"
 fi
 
+support=support-tool-not-for-setups/TessalineCheck.exe
 peer=test-tool-not-for-setups/DownloaderPeer.exe
 expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md Tessaline.iss Tessaline.nsh \
-  Tessaline.wxi "$peer" SHA256SUMS)
+  Tessaline.wxi "$support" "$peer" SHA256SUMS)
 [ "$(unzip -Z1 "$zip_file")" = "$expected" ] || fail "the zip holds $(unzip -Z1 "$zip_file" | tr '\n' ' ')"
 unzip -q "$zip_file" -d "$work_dir/unpacked"
 unpacked=$work_dir/unpacked/$name
 (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 8 ] || fail "SHA256SUMS does not list the eight other files"
+[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 9 ] || fail "SHA256SUMS does not list the nine other files"
 cmp -s "$unpacked/Tessaline.exe" "$program" ||
   fail "the released program differs from this build's $(basename "$program")"
-cmp -s "$unpacked/$peer" "$(dirname "$program")/DownloaderPeer.exe" ||
-  fail "the released DownloaderPeer.exe differs from this build's"
+for tool in "$support" "$peer"; do
+  cmp -s "$unpacked/$tool" "$(dirname "$program")/$(basename "$tool")" ||
+    fail "the released $(basename "$tool") differs from this build's"
+done
 for doc in setup-authors.md protocol.md; do
   cmp -s "$unpacked/$doc" "$repo/docs/$doc" || fail "$doc differs from docs/$doc"
 done
@@ -63,7 +66,7 @@ for include in Tessaline.iss Tessaline.nsh Tessaline.wxi; do
   cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
 for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no" \
-  "$peer" "never ship it"; do
+  "$support" "$peer" "never ship it"; do
   grep -qF -- "$text" "$unpacked/README.txt" || fail "README.txt does not say $text"
 done
 

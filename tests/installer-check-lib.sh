@@ -56,8 +56,6 @@ check_cleanup() {
   stop_wine
 }
 
-windows_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
-
 # Prints the one fenced block of the guide in language $1 that contains the text $2.
 guide_block() {
   local language=$1 text=$2 blocks count

@@ -89,6 +89,17 @@ void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept
 {
     MessageLine line;
     line.Append(error.message_text());
+    // The one failure the program nests is the connection retry's last attempt, under its own.
+    if (const auto* nested = dynamic_cast<const std::nested_exception*>(&error)) {
+        try {
+            nested->rethrow_nested();
+        } catch (const wexception<std::runtime_error>& cause) {
+            line.Append(L" Last attempt: ");
+            line.Append(cause.message_text());
+        } catch (...) {
+            // Only a wexception is nested; anything else adds nothing to the line.
+        }
+    }
     line.Append(L" (");
     line.Append(error.file_text());
     line.Append(L":");

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <exception>
+
 #include "Text.h"
 
 const std::wstring PipeNamePrefix = L"\\\\.\\pipe\\lumo_downloader_";
@@ -32,11 +34,12 @@ std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name)
         try {
             return std::make_unique<IPC::Pipe>(name, true);
         } catch (const wexception<std::runtime_error>&) {
-            // The downloader may still be starting; only the final failure reaches the caller.
+            // The downloader may still be starting; only the final failure reaches the caller, which
+            // reports it in one line for a debugger. The last attempt's failure goes with it, nested,
+            // as the reason: no downloader (2), refused (5), busy, or not a message-mode pipe.
+            if (budget <= 0)
+                std::throw_with_nested(MAKE_WEXCEPTION(L"Unable to open named pipe."));
         }
-        // The caller reports the failure: one line for a debugger per failure.
-        if (budget <= 0)
-            RAISE_WEXCEPTION(L"Unable to open named pipe.");
         Sleep(kRetryPauseMs);
     }
 }

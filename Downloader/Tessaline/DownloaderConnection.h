@@ -15,7 +15,8 @@ std::wstring MakeInstanceSuffix();
 std::wstring DownloaderPipeName();
 
 // Opens the named pipe as a client: one attempt at once and up to ten more, 500 ms apart.
-// Raises "Unable to open named pipe." when none succeeds.
+// Raises "Unable to open named pipe." when none succeeds, with the last attempt's wexception nested in it
+// (std::nested_exception).
 std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name);
 
 std::unique_ptr<IPC::Pipe> OpenDownloaderPipe();

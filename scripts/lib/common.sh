@@ -43,6 +43,9 @@ build_arch() { # ARCH [TARGET...]
   ) 9>"$dir.lock"
 }
 
+# The path as a Windows program under Wine names it, on the drive Z: that maps the Linux root.
+windows_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
+
 # Stops the Wine of this script's own prefix, and nothing else.
 wine_stop() {
   [ -n "$wine_prefix" ] || return 0

@@ -116,9 +116,13 @@ TEST(PipeMode, NoDownloaderFailsAfterTenPauses)
     EXPECT_EQ(run.exitCode, kFail);
     // Ten pauses at the least; the test of the attempts below bounds them from above.
     EXPECT_GE(run.seconds, 10 * kRetryPauseMs / 1000.0);
-    // One failure, one line: the retry does not report what the exchange reports.
+    // One failure, one line: the retry does not report what the exchange reports, but gives the reason of
+    // its last attempt.
     ASSERT_EQ(run.debugLines.size(), 1u) << testing::PrintToString(run.debugLines);
-    EXPECT_EQ(run.debugLines[0].rfind(L"Tessaline: Unable to open named pipe. (", 0), 0u)
+    EXPECT_EQ(run.debugLines[0].rfind(L"Tessaline: Unable to open named pipe. Last attempt: Unable to connect to a "
+                                      L"named pipe (Error code: 2) (Downloader/Tessaline/DownloaderConnection.cpp:",
+                                      0),
+              0u)
         << testing::PrintToString(run.debugLines[0]);
 }
 
@@ -144,7 +148,7 @@ TEST(PipeMode, DownloaderThatStartsLateIsReachedByTheNextAttempt)
     recorder.reset();
     Sleep(1100 - std::min<DWORD>(GetTickCount() - first, 1100));
     DWORD created = 0;
-    IPC::Pipe pipe(name, false, [&] { created = GetTickCount() - first; });
+    IPC::Pipe pipe(name, false, [&](HANDLE) { created = GetTickCount() - first; });
     const DWORD connected = GetTickCount() - first;
     OutputBuffer reply;
     reply.WriteBytes(kTrue);

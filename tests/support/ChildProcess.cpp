@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <vector>
 
@@ -89,7 +91,16 @@ BackgroundProcess::~BackgroundProcess()
     End();
     // Its lines go with it: a later process may get the same id.
     if (!waited_)
-        DebugMonitor::Instance().TakeLinesOf(processId_);
+        TakeDebugLines();
+}
+
+std::vector<std::wstring> BackgroundProcess::TakeDebugLines() const
+{
+    std::vector<std::wstring> lines;
+    if (!DebugMonitor::Instance().TakeLinesOf(processId_, InnerLimitMs(), lines))
+        ADD_FAILURE() << "the debug monitor could not tell that every line has come; the lines of process "
+                      << processId_ << " may be incomplete";
+    return lines;
 }
 
 void BackgroundProcess::End()
@@ -135,7 +146,7 @@ ChildResult BackgroundProcess::Wait(DWORD timeoutMs)
     result.seconds = (GetTickCount() - start_) / 1000.0;
     Drain();
     result.output = output_;
-    result.debugLines = DebugMonitor::Instance().TakeLinesOf(processId_);
+    result.debugLines = TakeDebugLines();
     waited_ = true;
     GetExitCodeProcess(process_.get(), &result.exitCode);
     return result;

@@ -47,6 +47,8 @@ private:
     void Drain();
     // Kills it if it still runs, and waits until it has ended.
     void End();
+    // What it sent to a debugger's output; a monitor that cannot tell they have all come fails the test.
+    std::vector<std::wstring> TakeDebugLines() const;
 
     UniqueHandle process_;
     UniqueHandle outputRead_;

@@ -24,14 +24,3 @@ DWORD ValueCountOf(HKEY key)
                      nullptr);
     return values;
 }
-
-InstallValue ReadInstallValue(HKEY key)
-{
-    InstallValue value;
-    BYTE data[64] = {};
-    DWORD size = sizeof data;
-    value.status = RegQueryValueExW(key, L"Install", nullptr, &value.type, data, &size);
-    if (value.status == ERROR_SUCCESS)
-        value.data.assign(reinterpret_cast<const char*>(data), size);
-    return value;
-}

@@ -98,7 +98,7 @@ TEST(Pipe, ServerTakesAClientThatCameBeforeItWaited)
 {
     const std::wstring name = UniquePipeName(L"early");
     UniqueHandle early;
-    auto openEarly = [&] {
+    auto openEarly = [&](HANDLE) {
         early.reset(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     };
     Pipe server(name, false, openEarly);
@@ -113,8 +113,8 @@ TEST(Pipe, ServerTakesAClientThatCameBeforeItWaited)
     // One that opened and left again is no client.
     early.reset();
     const DWORD handlesBefore = HandleCount();
-    auto openAndLeave = [&] {
-        openEarly();
+    auto openAndLeave = [&](HANDLE server) {
+        openEarly(server);
         early.reset();
     };
     EXPECT_EQ(RaisedBy([&] { Pipe(name, false, openAndLeave); }), L"Client failed to connect (HRESULT = 232).");

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "ConsoleOutput.h"
 #include "DownloaderConnection.h"
 #include "Hex.h"
 #include "PeerOptions.h"
@@ -17,18 +18,15 @@ namespace {
 HANDLE StopEvent = nullptr;
 volatile LONG Stopping = 0;
 
-void Print(const std::wstring& line)
-{
-    const std::string utf8 = Narrow(line + L"\n", CP_UTF8);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fflush(stdout);
-}
+HANDLE MainThread = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD)
 {
     InterlockedExchange(&Stopping, 1);
     SetEvent(StopEvent);
     IPC::CancelPendingConnect();
+    // The wait of a pipe that the pipe code did not make.
+    CancelSynchronousIo(MainThread);
     return TRUE;
 }
 
@@ -45,33 +43,35 @@ void DescribeRequest(const InputBuffer& received)
     try {
         const std::int32_t code = request.ReadInteger();
         const std::wstring suffix = request.ReadString();
-        Print(L"request: code=" + std::to_wstring(code) + L" suffix=" + suffix + L" (" + std::to_wstring(bytes.size()) +
-              L" bytes)");
+        PrintLine(L"request: code=" + std::to_wstring(code) + L" suffix=" + suffix + L" (" +
+                  std::to_wstring(bytes.size()) + L" bytes)");
         if (code != 0 || suffix != MakeInstanceSuffix() ||
             request.Position() != static_cast<std::int64_t>(bytes.size()))
-            Print(L"warning: not the completion notice this peer expects");
+            PrintLine(L"warning: not the completion notice this peer expects");
     } catch (const wexception<std::runtime_error>& error) {
-        Print(L"malformed request: " + error.message() + L" (" + std::to_wstring(bytes.size()) + L" bytes)");
+        PrintLine(L"malformed request: " + error.message() + L" (" + std::to_wstring(bytes.size()) + L" bytes)");
     }
-    Print(L"request bytes: " + Widen(Hex(bytes), CP_UTF8));
+    PrintLine(L"request bytes: " + Widen(Hex(bytes), CP_UTF8));
 }
 
-void Serve(IPC::Pipe& pipe, const PeerOptions& options)
+// False when the client sent no request: it only looked at the pipe (the support tool does), and does
+// not count as a client served.
+bool Serve(IPC::Pipe& pipe, const PeerOptions& options)
 {
     InputBuffer request;
     try {
         request = pipe.Read();
     } catch (const wexception<std::runtime_error>& error) {
-        Print(L"no request: " + error.message());
-        return;
+        PrintLine(L"no request: " + error.message());
+        return false;
     }
     DescribeRequest(request);
 
     if (!Pause(options.replyDelayMs))
-        return;
+        return true;
     if (options.closeWithoutReply) {
-        Print(L"closing without a reply");
-        return;
+        PrintLine(L"closing without a reply");
+        return true;
     }
     try {
         OutputBuffer reply;
@@ -79,10 +79,37 @@ void Serve(IPC::Pipe& pipe, const PeerOptions& options)
         pipe.Write(reply);
         // Closing drops what the client has not read yet, so wait until it has.
         FlushFileBuffers(pipe.NativeHandle());
-        Print(L"reply: " + Widen(Hex(options.reply), CP_UTF8));
+        PrintLine(L"reply: " + Widen(Hex(options.reply), CP_UTF8));
     } catch (const wexception<std::runtime_error>& error) {
-        Print(L"reply not delivered: " + error.message());
+        PrintLine(L"reply not delivered: " + error.message());
     }
+    return true;
+}
+
+// A pipe that no downloader should serve, for seeing what Tessaline and the support tool make of it: in
+// byte mode, where a client's switch to message mode fails, or one-way (the server only reads), where a
+// read-write open is refused with error 5, as another account's pipe refuses it. Counts the clients
+// that connect; a refused one never does.
+int ServeMisfit(const std::wstring& name, const PeerOptions& options, const IPC::Pipe::OpenNotice& announce)
+{
+    const DWORD openMode = options.misfit == Misfit::ByteMode ? PIPE_ACCESS_DUPLEX : PIPE_ACCESS_INBOUND;
+    const DWORD pipeMode = options.misfit == Misfit::ByteMode ? PIPE_TYPE_BYTE | PIPE_WAIT
+                                                              : PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+    for (unsigned connected = 0; !Stopping && (options.clients == 0 || connected < options.clients);) {
+        const UniqueHandle instance(
+            CreateNamedPipeW(name.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
+        if (!instance) {
+            PrintLine(L"cannot serve the pipe: " + with_last_error(L"CreateNamedPipeW failed", GetLastError()));
+            return 1;
+        }
+        announce(instance.get());
+        const DWORD error = ConnectNamedPipe(instance.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
+        // ERROR_NO_DATA: a client that came and went before the wait.
+        if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA)
+            PrintLine(L"client " + std::to_wstring(++connected) + L" connected to a pipe it cannot use");
+    }
+    PrintLine(L"stopped");
+    return 0;
 }
 
 } // namespace
@@ -99,6 +126,9 @@ int wmain(int argc, wchar_t** argv)
 
     StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const UniqueHandle stopEventOwner(StopEvent);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &MainThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    const UniqueHandle mainThreadOwner(MainThread);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     const std::wstring name = options.pipeName.empty() ? DownloaderPipeName() : options.pipeName;
@@ -108,27 +138,31 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     // Said once the first instance exists, so that whoever waits for the line can connect at once.
     bool announced = false;
-    const auto announce = [&] {
+    const auto announce = [&](HANDLE) {
         if (!announced)
-            Print(L"listening on " + name + (options.grantSid.empty() ? L"" : L"_EPM"));
+            PrintLine(L"listening on " + name + (options.grantSid.empty() ? L"" : L"_EPM"));
         announced = true;
     };
 
-    for (unsigned served = 0; options.clients == 0 || served < options.clients; ++served) {
+    if (options.misfit != Misfit::None)
+        return ServeMisfit(name, options, announce);
+
+    for (unsigned served = 0, connected = 0; options.clients == 0 || served < options.clients;) {
         std::unique_ptr<IPC::Pipe> pipe;
         try {
             pipe.reset(new IPC::Pipe(name, false, announce));
         } catch (const wexception<std::runtime_error>& error) {
             if (Stopping)
                 break;
-            Print(L"cannot serve the pipe: " + error.message());
+            PrintLine(L"cannot serve the pipe: " + error.message());
             return 1;
         }
-        Print(L"client " + std::to_wstring(served + 1) + L" connected");
-        Serve(*pipe, options);
+        PrintLine(L"client " + std::to_wstring(++connected) + L" connected");
+        if (Serve(*pipe, options))
+            ++served;
         if (Stopping)
             break;
     }
-    Print(L"stopped");
+    PrintLine(L"stopped");
     return 0;
 }

@@ -12,8 +12,12 @@ const wchar_t PeerUsage[] =
     L"  --close                  read the request and close without replying\n"
     L"  --create-delay MS        wait before creating the pipe\n"
     L"  --reply-delay MS         wait before replying\n"
-    L"  --clients N              clients to serve one after another (default 1, 0 = until stopped)\n"
+    L"  --clients N              requests to answer one after another (default 1, 0 = until stopped);\n"
+    L"                           a client that sends none (the support tool's look) does not count\n"
     L"  --grant-sid SID          serve the \"_EPM\" instance, open to the logon session and SID\n"
+    L"  --byte-mode              serve a byte-mode pipe, which a client cannot switch to message mode;\n"
+    L"                           --clients then counts connections\n"
+    L"  --one-way                serve a pipe that only receives, which refuses a client (error 5)\n"
     L"  --pipe NAME              serve another pipe name (for tests)\n"
     L"Stops on Ctrl+C or when the count is reached.\n";
 
@@ -89,6 +93,10 @@ std::wstring ParsePeerOptions(int argc, wchar_t** argv, PeerOptions& options)
         } else if (option == L"--clients") {
             if (!needValue() || !ParseCount(value, kMaxNumber, options.clients))
                 return L"--clients takes a count";
+        } else if (option == L"--byte-mode") {
+            options.misfit = Misfit::ByteMode;
+        } else if (option == L"--one-way") {
+            options.misfit = Misfit::OneWay;
         } else if (option == L"--grant-sid") {
             if (!needValue())
                 return L"--grant-sid needs a SID";

@@ -2,14 +2,18 @@
 
 #include <string>
 
+// A pipe that no downloader should serve, to try what a client makes of it.
+enum class Misfit { None, ByteMode, OneWay };
+
 struct PeerOptions {
     std::wstring pipeName;                                      // empty: the downloader's own name
     std::string reply = std::string("\x05\x00\x00\x00\x01", 5); // Boolean true
     bool closeWithoutReply = false;
     unsigned createDelayMs = 0;
     unsigned replyDelayMs = 0;
-    unsigned clients = 1; // 0: until stopped
+    unsigned clients = 1; // requests to answer; 0: until stopped
     std::wstring grantSid;
+    Misfit misfit = Misfit::None;
     bool help = false;
 };
 

@@ -6,49 +6,17 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <string>
 
 #include "CommandLine.h"
-#include "Handles.h"
-#include "Hex.h"
 #include "InstallMarker.h"
-#include "QuoteArgument.h"
+#include "InstallValue.h"
 #include "RegistryKeys.h"
+#include "RunToEnd.h"
 #include "Text.h"
 
 namespace {
-
-const char* Meaning(DWORD code)
-{
-    switch (code) {
-    case S_OK:
-        return "S_OK";
-    case static_cast<DWORD>(E_FAIL):
-        return "E_FAIL";
-    default:
-        return "unexpected";
-    }
-}
-
-std::string TypeName(DWORD type)
-{
-    switch (type) {
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case REG_MULTI_SZ:
-        return "REG_MULTI_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    default:
-        return "type " + std::to_string(type);
-    }
-}
 
 void DeleteInstallValue(const std::wstring& path)
 {
@@ -62,29 +30,8 @@ std::string DescribeInstallValue(const std::wstring& path)
     const UniqueKey key = OpenUserKey(path, KEY_QUERY_VALUE);
     if (!key)
         return "no such key";
-    DWORD type = 0;
-    DWORD size = 0;
-    std::string bytes;
-    LSTATUS status = RegQueryValueExW(key.get(), L"Install", nullptr, &type, nullptr, &size);
-    if (status == ERROR_SUCCESS) {
-        bytes.resize(size);
-        status = RegQueryValueExW(key.get(), L"Install", nullptr, &type,
-                                  reinterpret_cast<BYTE*>(bytes.empty() ? nullptr : &bytes[0]), &size);
-        bytes.resize(size);
-    }
-    if (status != ERROR_SUCCESS)
-        return "no Install value";
-
-    std::string text = "Install = " + TypeName(type);
-    if (type == REG_SZ || type == REG_EXPAND_SZ) {
-        std::wstring value(bytes.size() / sizeof(wchar_t), L'\0');
-        if (!value.empty())
-            std::memcpy(&value[0], bytes.data(), value.size() * sizeof(wchar_t));
-        while (!value.empty() && value.back() == L'\0')
-            value.pop_back();
-        text += " \"" + Narrow(value, CP_UTF8) + "\"";
-    }
-    return text + " (" + std::to_string(bytes.size()) + " bytes: " + Hex(bytes) + ")";
+    const InstallValue value = ReadInstallValue(key.get());
+    return value.Exists() ? "Install = " + value.Describe() : "no Install value";
 }
 
 } // namespace
@@ -103,9 +50,6 @@ int wmain(int argc, wchar_t** argv)
     std::wstring arguments;
     for (int i = first + 1; i < argc; ++i)
         arguments += (i == first + 1 ? L"" : L" ") + std::wstring(argv[i]);
-    std::wstring commandLine = QuoteArgument(argv[first]);
-    if (argc > first + 1)
-        commandLine += L" " + arguments;
 
     // What the program sees after its own name: the same text.
     const std::wstring name = marker ? RegistryName(arguments) : std::wstring();
@@ -113,21 +57,14 @@ int wmain(int argc, wchar_t** argv)
     if (!name.empty())
         DeleteInstallValue(path);
 
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(argv[first], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        std::fprintf(stderr, "cannot start the program (error %lu)\n", GetLastError());
+    const FinishedRun run = RunToEnd(argv[first], arguments);
+    if (!run.started) {
+        std::fprintf(stderr, "cannot start the program (error %lu)\n", run.startError);
         return 2;
     }
-    const UniqueHandle process(info.hProcess);
-    const UniqueHandle thread(info.hThread);
-    const DWORD start = GetTickCount();
-    WaitForSingleObject(process.get(), INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.get(), &code);
-    std::printf("exit code 0x%08lX (%s, %ld) after %.2f s\n", code, Meaning(code), static_cast<long>(code),
-                (GetTickCount() - start) / 1000.0);
+    const DWORD code = run.exitCode;
+    std::printf("exit code 0x%08lX (%s, %ld) after %.2f s\n", code, ExitCodeMeaning(code), static_cast<long>(code),
+                run.milliseconds / 1000.0);
     if (marker) {
         if (name.empty())
             std::puts("pipe mode (no non-empty /name): no registry key");

@@ -7,17 +7,19 @@
 
 #include "Handles.h"
 
-// parent\path opened with the access, or null.
-inline UniqueKey OpenKeyBelow(HKEY parent, const std::wstring& path, REGSAM access = KEY_READ)
+// parent\path opened with the access, or null, with RegOpenKeyExW's status in `status` when it is given.
+inline UniqueKey OpenKeyBelow(HKEY parent, const std::wstring& path, REGSAM access = KEY_READ,
+                              LSTATUS* status = nullptr)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
-        return UniqueKey();
-    return UniqueKey(key);
+    const LSTATUS opened = RegOpenKeyExW(parent, path.c_str(), 0, access, &key);
+    if (status != nullptr)
+        *status = opened;
+    return opened == ERROR_SUCCESS ? UniqueKey(key) : UniqueKey();
 }
 
 // HKCU\path opened with the access, or null.
-inline UniqueKey OpenUserKey(const std::wstring& path, REGSAM access = KEY_READ)
+inline UniqueKey OpenUserKey(const std::wstring& path, REGSAM access = KEY_READ, LSTATUS* status = nullptr)
 {
-    return OpenKeyBelow(HKEY_CURRENT_USER, path, access);
+    return OpenKeyBelow(HKEY_CURRENT_USER, path, access, status);
 }

@@ -1,7 +1,7 @@
 // What programs send to a debugger's output (OutputDebugString), collected without being their
 // debugger, the way a debug viewer does: the system hands each line to whoever holds the DBWIN buffer.
 // A debugger would change what it watches: a fault would reach the debugger instead of the program's
-// own filter.
+// own filter. The tests read Tessaline's lines with it, and so does the support tool.
 #pragma once
 
 #include <windows.h>
@@ -26,8 +26,9 @@ public:
 
     // Takes the lines the process has sent, without their line feeds, once every line sent before this
     // call has arrived; the monitor keeps none of them, so a later process with the same id starts with
-    // none. A monitor that cannot tell when they have arrived fails the running test.
-    std::vector<std::wstring> TakeLinesOf(DWORD processId);
+    // none. False when it could not tell within the time that they have all arrived: the lines taken
+    // may then be incomplete.
+    bool TakeLinesOf(DWORD processId, DWORD timeoutMs, std::vector<std::wstring>& lines);
 
 private:
     DebugMonitor();

@@ -1,11 +1,7 @@
 #include "DebugMonitor.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <stdexcept>
-
-#include "Watchdog.h"
 
 namespace {
 
@@ -81,7 +77,7 @@ void DebugMonitor::Collect()
     }
 }
 
-std::vector<std::wstring> DebugMonitor::TakeLinesOf(DWORD processId)
+bool DebugMonitor::TakeLinesOf(DWORD processId, DWORD timeoutMs, std::vector<std::wstring>& lines)
 {
     // The buffer holds one line at a time and senders queue for it, so once this process's own line
     // has come through, every line sent before it has too.
@@ -92,14 +88,11 @@ std::vector<std::wstring> DebugMonitor::TakeLinesOf(DWORD processId)
     }
     OutputDebugStringA(kSync);
     std::unique_lock<std::mutex> lock(mutex_);
-    const bool synced = arrived_.wait_for(lock, std::chrono::milliseconds(InnerLimitMs()), [&] {
+    const bool synced = arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         return syncsSeen_ >= sync || stopped_;
     }) && !stopped_;
-    if (!synced)
-        ADD_FAILURE() << "the debug monitor " << (stopped_ ? "stopped: its wait failed" : "did not get its own line")
-                      << "; the lines of process " << processId << " may be incomplete";
-    std::vector<std::wstring> taken;
-    taken.swap(lines_[processId]);
+    lines.clear();
+    lines.swap(lines_[processId]);
     lines_.erase(processId);
-    return taken;
+    return synced;
 }
