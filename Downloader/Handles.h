@@ -1,55 +1,83 @@
-// Single-owner holders for Windows resources.
+// Single-owner holders for Windows resources: one type per kind of resource, each with the one value that
+// its API gives for "none", so that a holder never has to guess between two.
 #pragma once
 
 #include <windows.h>
 
 #include <memory>
 
-// Owns a kernel handle; NULL and INVALID_HANDLE_VALUE both mean "none".
-class UniqueHandle {
+// Owns one resource of the kind that Traits describes: its type, the value that means none, and how to
+// close it. Moves hand the resource on; nothing copies it.
+template <typename Traits> class UniqueResource {
 public:
-    UniqueHandle() noexcept = default;
-    explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
-    ~UniqueHandle() { reset(); }
+    using Type = typename Traits::Type;
 
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    UniqueResource() noexcept = default;
+    explicit UniqueResource(Type resource) noexcept : resource_(resource) {}
+    ~UniqueResource() { reset(); }
+
+    UniqueResource(UniqueResource&& other) noexcept : resource_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept
     {
         if (this != &other)
             reset(other.release());
         return *this;
     }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
 
-    HANDLE get() const noexcept { return handle_; }
-    bool valid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    explicit operator bool() const noexcept { return valid(); }
+    Type get() const noexcept { return resource_; }
+    explicit operator bool() const noexcept { return resource_ != Traits::None(); }
 
-    HANDLE release() noexcept
+    Type release() noexcept
     {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
+        const Type resource = resource_;
+        resource_ = Traits::None();
+        return resource;
     }
 
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE) noexcept
+    void reset(Type resource = Traits::None()) noexcept
     {
-        if (valid())
-            CloseHandle(handle_);
-        handle_ = handle;
+        if (resource_ != Traits::None())
+            Traits::Close(resource_);
+        resource_ = resource;
     }
 
-    // For APIs that return a handle through an out parameter.
-    HANDLE* receive() noexcept
+    // For APIs that return the resource through an out parameter: closes the one held first.
+    Type* receive() noexcept
     {
-        reset(nullptr);
-        return &handle_;
+        reset();
+        return &resource_;
     }
 
 private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    Type resource_ = Traits::None();
 };
+
+// Kernel objects whose API gives NULL for none: processes, threads, tokens, events, jobs, mappings.
+struct KernelHandleTraits {
+    using Type = HANDLE;
+    static HANDLE None() noexcept { return nullptr; }
+    static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
+};
+
+// Files and pipe ends, whose API (CreateFileW, CreateNamedPipeW) gives INVALID_HANDLE_VALUE for none.
+struct FileHandleTraits {
+    using Type = HANDLE;
+    static HANDLE None() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
+};
+
+// Registry keys that this process opened or created; never a predefined key such as HKEY_CURRENT_USER.
+struct RegistryKeyTraits {
+    using Type = HKEY;
+    static HKEY None() noexcept { return nullptr; }
+    static void Close(HKEY key) noexcept { RegCloseKey(key); }
+};
+
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+using UniqueFile = UniqueResource<FileHandleTraits>;
+using UniqueKey = UniqueResource<RegistryKeyTraits>;
 
 struct LocalFreeDeleter {
     void operator()(void* block) const noexcept { LocalFree(block); }
@@ -58,13 +86,6 @@ struct LocalFreeDeleter {
 struct ProcessHeapDeleter {
     void operator()(void* block) const noexcept { HeapFree(GetProcessHeap(), 0, block); }
 };
-
-struct RegCloseKeyDeleter {
-    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
-};
-
-// An open registry key.
-using UniqueKey = std::unique_ptr<HKEY__, RegCloseKeyDeleter>;
 
 // Memory that an API allocated with LocalAlloc (SIDs from ConvertStringSidToSidW, ACLs from SetEntriesInAclW).
 template <typename T> using LocalPtr = std::unique_ptr<T, LocalFreeDeleter>;

@@ -96,6 +96,7 @@ void InputBuffer::Restart() noexcept
 void InputBuffer::Empty() noexcept
 {
     bytes_.clear();
+    lastTag_ = 0;
     Restart();
 }
 

@@ -65,7 +65,7 @@ public:
 private:
     // Reading starts again at the first byte, with no failure and no tag pending.
     void Restart() noexcept;
-    // What a moved-from buffer becomes: an empty message with nothing read.
+    // What a moved-from buffer becomes: an empty message with nothing read, not even a tag.
     void Empty() noexcept;
     void ExpectType(ValueType expected);
     // Takes count bytes, or raises "Unexpected end of input buffer" and fails the buffer.

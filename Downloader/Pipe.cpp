@@ -161,7 +161,7 @@ bool CancelPendingConnect()
         name = PendingConnect.name;
     }
     // Connecting releases the server's blocked ConnectNamedPipe; it then sees the flag and closes.
-    UniqueHandle wakeUp(OpenExisting(name));
+    UniqueFile wakeUp(OpenExisting(name));
     if (!wakeUp && GetLastError() == ERROR_PIPE_BUSY && WaitNamedPipeW(name.c_str(), kBusyWaitMs))
         wakeUp.reset(OpenExisting(name));
     return true;

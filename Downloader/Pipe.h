@@ -40,7 +40,7 @@ private:
     void SetMessageReadMode();
     void WaitForClient(const std::wstring& path, const OpenNotice& opened);
 
-    UniqueHandle handle_;
+    UniqueFile handle_;
 };
 
 // The server that is waiting for a client at the moment, so that another thread can stop the wait.

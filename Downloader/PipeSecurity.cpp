@@ -103,7 +103,7 @@ PipeSecurity build_pipe_descriptor(PSID logonSid)
 
 PipeSecurity make_pipe_security()
 {
-    UniqueHandle token(nullptr);
+    UniqueHandle token;
     // Not tested here: a token that did not open makes get_logon_sid raise.
     OpenProcessToken(GetCurrentProcess(), TOKEN_READ, token.receive());
     const std::unique_ptr<unsigned char[]> logonSid = get_logon_sid(token.get());

@@ -35,8 +35,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         request.units[i] = kSuffix[i];
 
     const wchar_t* name = RawInAppContainer() ? kPipeNameInAppContainer : kPipeName;
-    const UniqueHandle pipe(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    const UniqueFile pipe(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (!pipe)
         return E_FAIL;
     DWORD mode = PIPE_READMODE_MESSAGE;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the built program's image without running it:
 #   check-image.sh PROGRAM OBJDUMP WINDRES PROCESSOR
-# PE format of the target, GUI subsystem, imports from kernel32, advapi32 and msvcrt only (a static runtime),
-# not msvcrt's abort (the process guard's replaces it), exactly one application manifest, a version
-# resource, and a size within the budget.
+# PE format of the target, GUI subsystem, ASLR and DEP, imports from kernel32, advapi32 and msvcrt only
+# (a static runtime), not msvcrt's abort (the process guard's replaces it), exactly one application
+# manifest, a version resource, and a size within the budget.
 set -euo pipefail
 program=$1 objdump=$2 windres=$3 processor=$4
 failures=0
@@ -19,6 +19,16 @@ case "$processor" in
 esac
 grep -q "file format $format" <<<"$headers" || fail "not a $format image"
 grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers" || fail "not the Windows GUI subsystem"
+
+# The hardening the build gives: ASLR, with the relocations it moves the image by, and DEP; on x86_64 the
+# high-entropy, 64-bit ASLR as well.
+hardening=(DYNAMIC_BASE NX_COMPAT)
+[ "$processor" = x86 ] || hardening+=(HIGH_ENTROPY_VA)
+characteristics=$(sed -n '/^DllCharacteristics/,/^SizeOfStackReserve/p' <<<"$headers")
+for flag in "${hardening[@]}"; do
+  grep -qw "$flag" <<<"$characteristics" || fail "not $flag (DllCharacteristics: $(head -n1 <<<"$characteristics"))"
+done
+grep -q 'Base Relocation Directory \[\.reloc\]' <<<"$headers" || fail "no relocations for DYNAMIC_BASE to move it by"
 
 # The DLLs that the README promises, and no other.
 allowed_dlls='^(kernel32|advapi32|msvcrt)\.dll$'
@@ -38,7 +48,8 @@ msvcrt_functions=$(awk '/DLL Name:/ { inside = tolower($3) == "msvcrt.dll"; next
 resources=$("$windres" --input-format=coff --output-format=rc "$program" 2>/dev/null) || fail "cannot read resources"
 manifests=$(grep -Ec '^[^/]*[[:space:]](24|RT_MANIFEST)[[:space:]]' <<<"$resources" || true)
 [ "$manifests" -eq 1 ] || fail "$manifests manifests instead of exactly one"
-grep -q 'level="asInvoker"' <<<"$resources" || grep -q 'asInvoker' <<<"$resources" || fail "manifest without asInvoker"
+# windres writes the manifest as an RC string, with its quotes doubled.
+grep -Eq 'level="{1,2}asInvoker"' <<<"$resources" || fail "manifest without asInvoker"
 grep -q 'PerMonitorV2' <<<"$resources" || fail "manifest does not declare PerMonitorV2 DPI awareness"
 grep -q 'VERSIONINFO' <<<"$resources" || fail "no version resource"
 

@@ -20,23 +20,25 @@ bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply)
         PipeHolder->Write(request);
         reply = PipeHolder->Read();
         return true;
-    } catch (const wexception<std::runtime_error>& error) {
-        TraceToDebugger(error);
-    } catch (const std::exception& error) {
-        TraceToDebugger(error);
     } catch (...) {
-        TraceToDebugger(L"completion notice failed with an unknown exception");
+        TraceCaughtException(L"completion notice failed with an unknown exception");
     }
     return false;
 }
 
 HRESULT NotifyDownloader()
 {
-    bool result = false;
     OutputBuffer request;
     InputBuffer reply;
     BuildCompletionRequest(request);
-    if (SendCompletionNotice(request, reply))
-        result = reply.ReadBoolean();
-    return result ? S_OK : E_FAIL;
+    if (!SendCompletionNotice(request, reply))
+        return E_FAIL;
+    // The downloader may send something that is not an answer: that is a failed exchange like any other,
+    // ended here with its one line, not an escape for the process guard.
+    try {
+        return reply.ReadBoolean() ? S_OK : E_FAIL;
+    } catch (const wexception<std::runtime_error>& error) {
+        TraceToDebugger(error);
+        return E_FAIL;
+    }
 }

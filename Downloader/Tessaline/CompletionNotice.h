@@ -16,5 +16,7 @@ void BuildCompletionRequest(OutputBuffer& request);
 // Sends the request and reads the reply into the buffer. False on any failure; raises nothing.
 bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply);
 
-// The pipe mode of a run: S_OK only when the downloader answers true.
+// The pipe mode of a run: S_OK only when the downloader answers true. Every failure of the exchange,
+// a reply that is not an answer included, ends in E_FAIL with one line for a debugger; raises only when
+// the request itself cannot be built (no memory).
 HRESULT NotifyDownloader();

@@ -48,11 +48,16 @@ public:
         length_ += WidenInto(text, bytes, CP_ACP, text_ + length_, room);
     }
 
+    // Sent in the ANSI code page from the stack: OutputDebugStringW would make that copy on the heap,
+    // which, for the guard's lines, may be what is broken. A code unit never takes more than two bytes.
     void Send() noexcept
     {
         text_[length_] = L'\n';
-        text_[length_ + 1] = L'\0';
-        OutputDebugStringW(text_);
+        char ansi[Capacity * 2];
+        const int bytes = WideCharToMultiByte(CP_ACP, 0, text_, static_cast<int>(length_ + 1), ansi,
+                                              static_cast<int>(sizeof ansi - 1), nullptr, nullptr);
+        ansi[bytes > 0 ? bytes : 0] = '\0';
+        OutputDebugStringA(ansi);
     }
 
 private:
@@ -113,4 +118,20 @@ void TraceToDebugger(const std::exception& error) noexcept
     MessageLine line;
     line.AppendAnsi(error.what());
     line.Send();
+}
+
+void TraceCaughtException(const wchar_t* unknown) noexcept
+{
+    // Rethrown in place, which unlike std::rethrow_exception needs no memory: the exception may be a
+    // bad_alloc.
+    try {
+        // cppcheck-suppress rethrowNoCurrentException
+        throw;
+    } catch (const wexception<std::runtime_error>& error) {
+        TraceToDebugger(error);
+    } catch (const std::exception& error) {
+        TraceToDebugger(error);
+    } catch (...) {
+        TraceToDebugger(unknown);
+    }
 }

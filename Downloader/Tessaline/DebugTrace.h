@@ -1,6 +1,7 @@
 // The program's only diagnostics: lines for a debugger (OutputDebugStringW), never a window or a console.
-// A line is composed in a fixed buffer on the stack and cut short when it does not fit: tracing allocates
-// nothing and cannot throw, so the guard's handlers may trace when memory has run out. The one exception
+// A line is composed in a fixed buffer on the stack, cut short when it does not fit, and sent in the ANSI
+// code page from the stack: tracing allocates nothing and cannot throw, so the guard's handlers may trace
+// when memory has run out or the heap is broken. The one exception
 // is a nested cause, which is read by rethrowing it; only the exchange's handlers meet one.
 #pragma once
 
@@ -21,3 +22,7 @@ void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept;
 
 // "Tessaline: <what()>" for the standard exceptions.
 void TraceToDebugger(const std::exception& error) noexcept;
+
+// The exception being handled, in one of the lines above; `unknown` for one of no standard type. Only
+// while an exception is being handled: in a catch block, or in a terminate handler that has one.
+void TraceCaughtException(const wchar_t* unknown) noexcept;

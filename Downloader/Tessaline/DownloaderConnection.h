@@ -14,7 +14,8 @@ std::wstring MakeInstanceSuffix();
 // PipeNamePrefix followed by the instance suffix.
 std::wstring DownloaderPipeName();
 
-// Opens the named pipe as a client: one attempt at once and up to ten more, 500 ms apart.
+// Opens the named pipe as a client: one attempt at once and up to ten more, 500 ms apart, each of which
+// waits up to 3 s more for a free instance while every one is busy (up to about 38 s in all).
 // Raises "Unable to open named pipe." when none succeeds, with the last attempt's wexception nested in it
 // (std::nested_exception).
 std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name);

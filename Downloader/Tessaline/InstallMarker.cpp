@@ -2,21 +2,14 @@
 
 const wchar_t InstallMarkerRoot[] = L"Software\\Tessaline\\";
 
-void RegistryKey::Close()
-{
-    if (key_ != nullptr && key_ != parent_)
-        RegCloseKey(key_);
-    key_ = parent_;
-}
-
 LSTATUS RegistryKey::Create(const wchar_t* subKey)
 {
-    Close();
     wchar_t emptyClass[] = L"";
     const LSTATUS status = RegCreateKeyExW(parent_, subKey, 0, emptyClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                           nullptr, &key_, nullptr);
+                                           nullptr, key_.receive(), nullptr);
+    // A failed call leaves no key to close in the out parameter.
     if (status != ERROR_SUCCESS)
-        key_ = parent_;
+        key_.release();
     access_ = KEY_ALL_ACCESS;
     path_ = subKey;
     return status;

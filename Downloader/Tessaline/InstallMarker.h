@@ -5,24 +5,22 @@
 
 #include <string>
 
-// Holds one key created under a parent; never closes the parent itself.
+#include "../Handles.h"
+
+// Creates keys under a parent and holds the last one it created; the parent itself is never closed.
 class RegistryKey {
 public:
-    explicit RegistryKey(HKEY parent) : parent_(parent), key_(parent) {}
-    ~RegistryKey() { Close(); }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
+    explicit RegistryKey(HKEY parent) : parent_(parent) {}
 
     // Creates or opens parent\subKey with full access; returns the status of RegCreateKeyExW.
     LSTATUS Create(const wchar_t* subKey);
 
-    HKEY Handle() const { return key_; }
+    // The key created last, or the parent while there is none.
+    HKEY Handle() const { return key_ ? key_.get() : parent_; }
 
 private:
-    void Close();
-
     HKEY parent_;
-    HKEY key_;
+    UniqueKey key_;
     REGSAM access_ = 0;
     std::wstring path_;
 };

@@ -24,25 +24,14 @@ namespace {
     std::_Exit(static_cast<int>(E_FAIL));
 }
 
-// An exception that no handler took. Nothing here allocates: the escape may be a bad_alloc. The
-// exception is looked at by rethrowing it in place, which, unlike std::rethrow_exception, needs no memory.
+// An exception that no handler took. Nothing here allocates: the escape may be a bad_alloc.
 [[noreturn]] void EndWithUncaughtException()
 {
-    if (std::current_exception() == nullptr) {
+    // With one, the terminate handler runs inside the escaped exception's catch, where it can be rethrown.
+    if (std::current_exception() == nullptr)
         TraceToDebugger(L"terminated without an exception");
-    } else {
-        try {
-            // There is one: the check above, and a terminate handler runs inside the escaped exception's catch.
-            // cppcheck-suppress rethrowNoCurrentException
-            throw;
-        } catch (const wexception<std::runtime_error>& error) {
-            TraceToDebugger(error);
-        } catch (const std::exception& error) {
-            TraceToDebugger(error);
-        } catch (...) {
-            TraceToDebugger(L"terminated by an unknown exception");
-        }
-    }
+    else
+        TraceCaughtException(L"terminated by an unknown exception");
     EndWithFailure();
 }
 
@@ -92,8 +81,10 @@ void RestrictDllSearchToSystem()
 {
     const auto setDefaultDllDirectories =
         SystemFunction<BOOL(WINAPI*)(DWORD)>(L"kernel32.dll", "SetDefaultDllDirectories");
-    if (setDefaultDllDirectories != nullptr)
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return;
+    // Without it (Vista, Windows 7 before KB2533623) the current folder at least leaves the search.
+    SetDllDirectoryW(L"");
 }
 
 // The system's msvcrt has the handler from Windows Vista on; mingw-w64's import library does not.
@@ -114,8 +105,10 @@ void SetUpGuard()
     SetUnhandledExceptionFilter(EndOnFault);
     EndInvalidParametersWithFailure();
     // The runtime DLL's own aborts do not come through the abort() below. Its message goes to standard
-    // error rather than into a message box, and standard error is let go first, so that the message
-    // reaches nobody; SIGABRT then ends the run. The program itself never writes there.
+    // error rather than into a message box; it takes that handle from GetStdHandle, which is let go
+    // first, so the message reaches nobody (the abort escape test shows it); SIGABRT then ends the run.
+    // The runtime's descriptor 2 keeps the handle the process inherited, but nothing writes to it: the
+    // program itself never writes there.
     SetStdHandle(STD_ERROR_HANDLE, nullptr);
     _set_error_mode(_OUT_TO_STDERR);
     std::signal(SIGABRT, EndOnAbortSignal);

@@ -77,6 +77,8 @@ TEST(ProcessGuard, LeavesANormalEndAndShutsOutDialogsPlantedDllsAndStandardError
         // Planted.dll lies beside the probe, where a DLL search would find it before the system folder.
         {L"load-planted", ~0u, 0, "the planted DLL was loaded"},
         {L"error-mode", noDialogs, noDialogs, "the system may show error dialogs"},
+        // Seen by a static object that the runtime constructs first but for the guard's priority.
+        {L"error-mode-at-start-up", noDialogs, noDialogs, "the guard is set up after other static objects"},
         // Never _OUT_TO_MSGBOX, nor _OUT_TO_DEFAULT, which is the message box in a GUI program.
         {L"crt-error-mode", ~0u, _OUT_TO_STDERR, "the C runtime reports its errors otherwise than to standard error"},
         {L"standard-error", ~0u, 0, "standard error still leads to the handle the program was given"},

@@ -10,19 +10,12 @@ namespace {
 
 TEST(ProgramImage, LaunchedTessalineRunsAsAProcessOfThatArchitecture)
 {
-    std::wstring path = ProgramFolder() + L"Tessaline.exe";
-    std::wstring commandLine = QuoteArgument(path) + L" /name=ArchitectureProbe";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &info));
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
+    const std::wstring name = L"ArchitectureProbe" + std::to_wstring(GetCurrentProcessId());
+    BackgroundProcess program(L"Tessaline.exe", L"/name=" + name);
     BOOL wow64 = FALSE;
-    const bool queried = IsWow64Process(process.get(), &wow64) != FALSE;
-    TerminateProcess(process.get(), 0);
-    WaitForSingleObject(process.get(), 10000);
+    const bool queried = IsWow64Process(program.Handle(), &wow64) != FALSE;
+    EXPECT_EQ(program.Wait().exitCode, 0u);
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Tessaline\\" + name).c_str());
     ASSERT_TRUE(queried);
 #ifdef _WIN64
     EXPECT_FALSE(wow64) << "a 64-bit program runs natively";

@@ -8,6 +8,8 @@
 //   load-planted            loads Planted.dll, which lies beside the probe: exit code 1 if it loaded
 //   error-mode, crt-error-mode, standard-error   exits with the process's error mode, the C runtime's,
 //                           or 1 if standard error still leads anywhere
+//   error-mode-at-start-up  exits with the error mode that a static object of another unit saw when it
+//                           was constructed (StartUpRecord.cpp)
 // "-without-memory": throw, bad-alloc and fault once every operator new fails, so that a guard handler
 // that allocates would end with the runtime's abort instead.
 #include <windows.h>
@@ -22,6 +24,9 @@
 
 #include "SystemFunction.h"
 #include "WException.h"
+
+// What the static object of another unit saw (StartUpRecord.cpp).
+extern DWORD ErrorModeAtStartUp;
 
 namespace {
 
@@ -108,10 +113,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR lpCmdLine, int)
         return InvalidParameter();
     if (what == L"load-planted") {
         const HMODULE planted = LoadLibraryW(L"Planted.dll");
-        return planted != nullptr && FreeLibrary(planted) ? 1 : 0;
+        if (planted == nullptr)
+            return 0;
+        FreeLibrary(planted);
+        return 1;
     }
     if (what == L"error-mode")
         return static_cast<int>(GetErrorMode());
+    if (what == L"error-mode-at-start-up")
+        return static_cast<int>(ErrorModeAtStartUp);
     if (what == L"crt-error-mode")
         return _set_error_mode(_REPORT_ERRMODE);
     if (what == L"standard-error")

@@ -107,10 +107,16 @@ TEST(RegistryNames, BackslashesOnlyStayInsideTheProductKey)
             RegQueryValueExW(root, L"Install", nullptr, &type, reinterpret_cast<BYTE*>(data), &size) == ERROR_SUCCESS;
         std::printf("%ls: exit 0x%08lX, marker on HKCU\\Software\\Tessaline itself: %s\n", arguments,
                     static_cast<unsigned long>(run.exitCode), hasValue ? "yes" : "no");
+        // Wine opens the key itself; Windows may refuse the name, and then writes nothing.
+        if (RunningUnderWine()) {
+            EXPECT_EQ(run.exitCode, static_cast<DWORD>(S_OK)) << Describe(arguments);
+        }
         if (run.exitCode == S_OK) {
             EXPECT_TRUE(hasValue);
             EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
             EXPECT_EQ(std::wstring(data), L"1");
+        } else {
+            EXPECT_TRUE(hadValue || !hasValue) << "E_FAIL, and yet a marker: " << Describe(arguments);
         }
         if (!hadValue)
             RegDeleteValueW(root, L"Install");

@@ -22,10 +22,10 @@ void AttemptRecorder::Stop()
         server_.join();
 }
 
-UniqueHandle AttemptRecorder::NewInstance() const
+UniqueFile AttemptRecorder::NewInstance() const
 {
-    return UniqueHandle(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
-                                         PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
+    return UniqueFile(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
 }
 
 void AttemptRecorder::Serve()
@@ -34,7 +34,7 @@ void AttemptRecorder::Serve()
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
     serverThread_.reset(self);
-    UniqueHandle instance = NewInstance();
+    UniqueFile instance = NewInstance();
     listening_.set_value();
     for (std::size_t served = 0; instance && served < limit_ && !stopping_; ++served) {
         // A client that came, and perhaps went, before the wait began made an attempt too; any other
@@ -49,7 +49,7 @@ void AttemptRecorder::Serve()
         }
         // The client has given up this attempt by then or does so now; its instance goes only once the
         // next one is there.
-        instance = served + 1 < limit_ ? NewInstance() : UniqueHandle();
+        instance = served + 1 < limit_ ? NewInstance() : UniqueFile();
     }
     done_ = true;
 }
@@ -66,14 +66,15 @@ bool AttemptRecorder::WaitForAttempts(std::size_t count, DWORD timeoutMs)
     return attempted_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return attempts_.size() >= count; });
 }
 
+DWORD RetryJitterMs() { return Scaled(150); }
+
 ::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts)
 {
     std::vector<DWORD> gaps;
     for (std::size_t i = 1; i < attempts.size(); ++i)
         gaps.push_back(attempts[i] - attempts[i - 1]);
-    const auto offPause = [](DWORD gap) {
-        return gap + kRetryJitterMs < kRetryPauseMs || gap > kRetryPauseMs + kRetryJitterMs;
-    };
+    const DWORD jitter = RetryJitterMs();
+    const auto offPause = [jitter](DWORD gap) { return gap + jitter < kRetryPauseMs || gap > kRetryPauseMs + jitter; };
     if (attempts.size() != 11 || std::any_of(gaps.begin(), gaps.end(), offPause))
         return ::testing::AssertionFailure()
                << attempts.size() << " attempts, apart by (ms) " << ::testing::PrintToString(gaps);

@@ -37,7 +37,7 @@ public:
 
 private:
     void Serve();
-    UniqueHandle NewInstance() const;
+    UniqueFile NewInstance() const;
 
     const std::wstring name_;
     const std::size_t limit_;
@@ -51,10 +51,10 @@ private:
     std::thread server_;
 };
 
-// The connection retry's pause, and what a pause may be off by on a busy machine: a pause more or less
-// shows as a gap of twice the pause or of none.
+// The connection retry's pause, and what a gap may be off by on a busy machine, through the time scale:
+// a pause more or less still shows, as a gap of twice the pause or of none, while the scale stays below 3.3.
 const DWORD kRetryPauseMs = 500;
-const DWORD kRetryJitterMs = 150;
+DWORD RetryJitterMs();
 
 // The retry's whole course, as a server saw it: eleven attempts, one pause apart.
 ::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts);

@@ -40,7 +40,7 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
     outputRead_.reset(outputRead);
     UniqueHandle writeEnd(outputWrite);
     SetHandleInformation(outputRead_.get(), HANDLE_FLAG_INHERIT, 0);
-    UniqueHandle nul(
+    UniqueFile nul(
         CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
     // The child inherits its standard handles and nothing else: an inheritable server end of a test's
@@ -127,8 +127,12 @@ bool BackgroundProcess::WaitForOutput(const std::string& text, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
     for (Drain(); output_.find(text) == std::string::npos; Drain()) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
+        // A program that has ended writes nothing more: what it did write is all there is.
+        const bool ended = WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
+        if (ended || GetTickCount() - start > timeoutMs) {
+            Drain();
+            return output_.find(text) != std::string::npos;
+        }
         Sleep(20);
     }
     return true;

@@ -39,8 +39,10 @@ public:
 
     // Waits for it to end (killing it after the time-out) and returns what it did.
     ChildResult Wait(DWORD timeoutMs = InnerLimitMs());
-    // Waits until its output holds the text.
+    // Waits until its output holds the text; false at the time-out, or as soon as it has ended without.
     bool WaitForOutput(const std::string& text, DWORD timeoutMs = InnerLimitMs());
+    // For asking the system about the process.
+    HANDLE Handle() const { return process_.get(); }
 
 private:
     // Takes what the output pipe holds, without waiting.

@@ -8,12 +8,11 @@
 DownloaderRun RunAgainstDownloader(const std::wstring& arguments, DownloaderHandler handler)
 {
     const std::wstring name = DownloaderPipeName();
-    auto server = OnThread([name, handler]() {
+    auto server = ServeOnThread(name, [name, handler]() {
         IPC::Pipe pipe(name, false);
         return handler(pipe);
     });
     DownloaderRun run;
-    EXPECT_TRUE(WaitUntilListening(name)) << "the in-test downloader is not listening";
     run.program = RunProgram(L"Tessaline.exe", arguments);
     // A program that connected has been served by now, or is being; one that never did leaves the
     // server waiting for a client.

@@ -18,12 +18,12 @@ std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
     return to.Read().ReadInteger();
 }
 
-bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
+bool WaitUntilListening(const std::wstring& name, const std::function<bool()>& stillServing, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
     // WaitNamedPipeW fails at once with ERROR_FILE_NOT_FOUND while no instance exists.
     while (!WaitNamedPipeW(name.c_str(), 50)) {
-        if (GetTickCount() - start > timeoutMs)
+        if (GetTickCount() - start > timeoutMs || (stillServing && !stillServing()))
             return false;
         Sleep(10);
     }
@@ -33,11 +33,7 @@ bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs)
 ConnectedPipes Connect(const std::wstring& name, const std::wstring& clientName)
 {
     const std::wstring opened = clientName.empty() ? name : clientName;
-    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
-    if (!WaitUntilListening(opened)) {
-        IPC::CancelPendingConnect();
-        throw std::runtime_error("the server did not come up");
-    }
+    auto server = ServeOnThread(opened, [name] { return std::make_shared<IPC::Pipe>(name, false); });
     auto client = std::make_shared<IPC::Pipe>(opened, true);
     return ConnectedPipes{server.get(), client};
 }

@@ -4,9 +4,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <initializer_list>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "Hex.h"
@@ -22,8 +24,28 @@ template <typename F> auto OnThread(F fn) -> std::future<decltype(fn())>
     return std::async(std::launch::async, std::move(fn));
 }
 
-// Waits until a server instance of the name is listening.
-bool WaitUntilListening(const std::wstring& name, DWORD timeoutMs = InnerLimitMs());
+// Waits until a server instance of the name is listening; false at the time-out, or as soon as
+// stillServing, when given, says that the server has stopped trying.
+bool WaitUntilListening(const std::wstring& name, const std::function<bool()>& stillServing = nullptr,
+                        DWORD timeoutMs = InnerLimitMs());
+
+// Runs the server on a thread, as OnThread does, and returns once an instance of the name is listening. A
+// server that ends before it listens (its pipe cannot be made as it must be, say) fails here at once, with
+// its own exception: a fault that every server meets fails the first test that starts one, in seconds.
+template <typename F> auto ServeOnThread(const std::wstring& name, F serve) -> std::future<decltype(serve())>
+{
+    auto server = OnThread(std::move(serve));
+    const auto running = [&server] { return server.wait_for(std::chrono::seconds(0)) != std::future_status::ready; };
+    if (!WaitUntilListening(name, running)) {
+        if (!running()) {
+            server.get();
+            throw std::runtime_error("the server ended before it listened");
+        }
+        IPC::CancelPendingConnect();
+        throw std::runtime_error("the server did not come up");
+    }
+    return server;
+}
 
 // A server endpoint of the name, made on a thread, and a client connected to it under clientName (the
 // name itself when empty; a server with a grant SID listens under the name with "_EPM").

@@ -35,11 +35,10 @@ TEST(DownloaderConnection, SuffixWhiteSpaceIsTheClassicLocalesForEveryByte)
 TEST(DownloaderConnection, PresentPipeIsTakenByTheFirstAttemptWithoutAPause)
 {
     const std::wstring name = UniquePipeName(L"present");
-    auto server = OnThread([name] { return std::make_shared<IPC::Pipe>(name, false); });
-    ASSERT_TRUE(WaitUntilListening(name));
+    auto server = ServeOnThread(name, [name] { return std::make_shared<IPC::Pipe>(name, false); });
     const DWORD start = GetTickCount();
     const auto client = OpenPipeWithRetry(name);
-    EXPECT_LT(GetTickCount() - start, kRetryJitterMs);
+    EXPECT_LT(GetTickCount() - start, RetryJitterMs());
     EXPECT_EQ(Relay(*server.get(), *client, 4), 4);
 }
 

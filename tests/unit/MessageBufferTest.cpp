@@ -83,9 +83,17 @@ TEST(InputBuffer, CopiesAndMovesStartAgainAtTheFirstByteWithNothingPending)
         EXPECT_EQ(buffer->Content(), source.Content());
         EXPECT_EQ(buffer->ReadString(), L"A");
     }
-    // The source itself goes on where it stood.
+    // The source itself goes on where it stood; a moved-from one is empty, with nothing read.
     EXPECT_TRUE(source.TagPending());
     EXPECT_EQ(source.ReadString(), L"A");
+    // What a moved-from buffer holds is what the test is about.
+    // cppcheck-suppress accessMoved
+    for (const InputBuffer* from : {&movedFrom, &moveSource}) {
+        EXPECT_EQ(from->Content(), "");
+        EXPECT_EQ(from->Position(), 0);
+        EXPECT_FALSE(from->TagPending());
+        EXPECT_EQ(from->LastTag(), 0);
+    }
 }
 
 TEST(InputBuffer, RoundTripsEveryKind)

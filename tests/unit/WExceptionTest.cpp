@@ -53,7 +53,9 @@ TEST(WException, CaughtAsStandardExceptionAnswersTheAnsiText)
         RAISE_WEXCEPTION(L"Pipe disconnected");
     } catch (const std::exception& error) {
         EXPECT_STREQ(error.what(), "Pipe disconnected");
+        return;
     }
+    FAIL() << "nothing was raised";
 }
 
 TEST(WException, CopyKeepsEverything)

@@ -96,7 +96,7 @@ int ServeMisfit(const std::wstring& name, const PeerOptions& options, const IPC:
     const DWORD pipeMode = options.misfit == Misfit::ByteMode ? PIPE_TYPE_BYTE | PIPE_WAIT
                                                               : PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
     for (unsigned connected = 0; !Stopping && (options.clients == 0 || connected < options.clients);) {
-        const UniqueHandle instance(
+        const UniqueFile instance(
             CreateNamedPipeW(name.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
         if (!instance) {
             PrintLine(L"cannot serve the pipe: " + with_last_error(L"CreateNamedPipeW failed", GetLastError()));

@@ -1,0 +1,47 @@
+// The exchange in this process, which links the program's code without the process guard: whatever the
+// downloader answers ends in a result, never in an exception that only the guard would take.
+#include <gtest/gtest.h>
+
+#include "CompletionNotice.h"
+#include "DebugMonitor.h"
+#include "DownloaderConnection.h"
+#include "DownloaderStandIn.h"
+#include "TestPipes.h"
+
+namespace {
+
+TEST(CompletionNotice, EveryReplyEndsInAResultAndAtMostOneLine)
+{
+    const struct {
+        std::string reply;
+        HRESULT result;
+        const wchar_t* line; // how the one debugger line starts; none for an answer
+    } cases[] = {
+        {Bytes({5, 0, 0, 0, 1}), S_OK, nullptr},
+        {Bytes({5, 0, 0, 0, 0}), E_FAIL, nullptr},
+        {Bytes({5, 0, 0}), E_FAIL, L"Tessaline: Unexpected end of input buffer (Downloader/MessageBuffer.cpp:"},
+        {Bytes({2, 0, 0, 0, 0, 0, 0, 0}), E_FAIL,
+         L"Tessaline: Unexpected type found in input buffer (Downloader/MessageBuffer.cpp:"},
+    };
+    DebugMonitor& monitor = DebugMonitor::Instance();
+    for (const auto& c : cases) {
+        const std::string reply = c.reply;
+        auto server = ServeOnThread(DownloaderPipeName(), [reply] {
+            IPC::Pipe pipe(DownloaderPipeName(), false);
+            return Answer(reply)(pipe);
+        });
+        EXPECT_EQ(NotifyDownloader(), c.result) << Hex(c.reply);
+        PipeHolder.reset();
+        EXPECT_EQ(server.get().size(), 92u);
+        std::vector<std::wstring> lines;
+        EXPECT_TRUE(monitor.TakeLinesOf(GetCurrentProcessId(), InnerLimitMs(), lines));
+        if (c.line == nullptr) {
+            EXPECT_TRUE(lines.empty()) << testing::PrintToString(lines);
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+            EXPECT_EQ(lines[0].rfind(c.line, 0), 0u) << testing::PrintToString(lines[0]);
+        }
+    }
+}
+
+} // namespace
