@@ -46,12 +46,12 @@ fi
 
 peer=test-tool-not-for-setups/DownloaderPeer.exe
 expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md Tessaline.iss Tessaline.nsh \
-  Tessaline.wxi "$peer" SHA256SUMS)
+  Tessaline.wxi Tessaline.wix4.wxi "$peer" SHA256SUMS)
 [ "$(unzip -Z1 "$zip_file")" = "$expected" ] || fail "the zip holds $(unzip -Z1 "$zip_file" | tr '\n' ' ')"
 unzip -q "$zip_file" -d "$work_dir/unpacked"
 unpacked=$work_dir/unpacked/$name
 (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 8 ] || fail "SHA256SUMS does not list the eight other files"
+[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 9 ] || fail "SHA256SUMS does not list the nine other files"
 cmp -s "$unpacked/Tessaline.exe" "$program" ||
   fail "the released program differs from this build's $(basename "$program")"
 cmp -s "$unpacked/$peer" "$(dirname "$program")/DownloaderPeer.exe" ||
@@ -59,7 +59,7 @@ cmp -s "$unpacked/$peer" "$(dirname "$program")/DownloaderPeer.exe" ||
 for doc in setup-authors.md protocol.md; do
   cmp -s "$unpacked/$doc" "$repo/docs/$doc" || fail "$doc differs from docs/$doc"
 done
-for include in Tessaline.iss Tessaline.nsh Tessaline.wxi; do
+for include in Tessaline.iss Tessaline.nsh Tessaline.wxi Tessaline.wix4.wxi; do
   cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
 for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no" \
