@@ -11,7 +11,11 @@
 //
 // It runs at ssPostInstall, in the same step as your own CurStepChanged and before it. To report after
 // your own post-install work, #define TessalineAuto 0 and make TessalineReport the last call of your
-// ssPostInstall. It runs as the user who started the setup, also when the setup runs elevated, and the
+// ssPostInstall. Inno Setup runs your [Run] entries before ssPostInstall, but those with postinstall
+// (the usual "Launch" check box) only after the Finished page: in pipe mode a downloader started from
+// such an entry is not running yet when the report goes, which then takes five seconds and ends with
+// E_FAIL. Start it from a [Run] entry without postinstall and with nowait, or report from that entry's
+// AfterInstall: TessalineReport(''). It runs as the user who started the setup, also when the setup runs elevated, and the
 // setup waits for it. The outcome goes to the setup log (/LOG or SetupLogging=yes), one of:
 //   Tessaline.exe: completion reported
 //   Tessaline.exe: E_FAIL, completion not reported
@@ -32,7 +36,8 @@
 //                        key's name, as written: use a name without "/", "=" or quotes
 //   TessalineSource      Tessaline.exe for the compiler (default: beside this file; yours is relative
 //                        to your script)
-//   TessalineDir         where the setup installs it ("{app}")
+//   TessalineDir         where the setup installs it ("{app}"; with CreateAppDir=no, where {app} is
+//                        the Windows folder, the setup's temporary folder "{tmp}")
 //   TessalineFiles       0: your own [Files] entry installs it into TessalineDir (default 1: this
 //                        file's)
 //   TessalineAuto        0: it does not run by itself; call it from your [Code] (default 1: at
@@ -54,7 +59,7 @@
   #define TessalineSource AddBackslash(ExtractFileDir(__PATHFILENAME__)) + "Tessaline.exe"
 #endif
 #ifndef TessalineDir
-  #define TessalineDir "{app}"
+  #define TessalineDir "{code:TessalineDefaultDir}"
 #endif
 #ifndef TessalineFiles
   #define TessalineFiles 1
@@ -72,6 +77,15 @@ Source: "{#TessalineSource}"; DestDir: "{#TessalineDir}"; Flags: ignoreversion
 #endif
 
 [Code]
+{ CreateAppDir=no makes the application folder the Windows folder, no place for Tessaline.exe: the
+  setup's temporary folder then, as the program is needed only while the setup runs. }
+function TessalineDefaultDir(Param: String): String;
+begin
+  Result := ExpandConstant('{app}');
+  if CompareText(RemoveBackslash(Result), RemoveBackslash(ExpandConstant('{win}'))) = 0 then
+    Result := ExpandConstant('{tmp}');
+end;
+
 function TessalineRun(const Params: String): Boolean;
 var
   Started: Boolean;

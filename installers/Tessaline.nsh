@@ -13,7 +13,11 @@
 ; The details show the same (DetailPrint). It works in 32- and 64-bit installers (Target
 ; amd64-unicode), ANSI or Unicode, in sections, functions and the uninstaller. It runs as the installer
 ; runs: under RequestExecutionLevel admin, registry mode writes the administrator's HKCU, which is not
-; the user's when someone else typed the password.
+; the user's when someone else typed the password. An installer with administrator rights (UserInfo's
+; account type "Admin": elevated, or with UAC off) says so in the details before the run, in registry
+; mode: "Tessaline.exe: the marker goes to the HKCU of <account>, which runs this installer with
+; administrator rights". To write the user's HKCU, run the program as the user who started the
+; installer (the guide names the usual ways). Wine has no elevation: there the account is always "Admin".
 ;
 ;   ${TessalineForget} "Product"        ; in your uninstaller, for registry mode
 ;
@@ -82,6 +86,18 @@
 ; Leaves the outcome on the stack.
 !macro TessalineRun_
   !insertmacro TessalineSave_
+  ; The account and its type, asked for every time: a relative jump must not cross a plug-in call, which
+  ; makes more than one instruction.
+  UserInfo::GetName
+  UserInfo::GetAccountType
+  Pop $0
+  StrCmp $0 "Admin" 0 +5
+    Pop $0
+    ; Pipe mode writes no marker.
+    StrCmp $1 "" +4
+    DetailPrint "Tessaline.exe: the marker goes to the HKCU of $0, which runs this installer with administrator rights"
+    Goto +2
+  Pop $0
   ClearErrors
   ; With a variable, the error flag means only that the program did not start.
   ExecWait `"${TESSALINE_EXE}" $1` $0

@@ -47,12 +47,12 @@ fi
 support=support-tool-not-for-setups/TessalineCheck.exe
 peer=test-tool-not-for-setups/DownloaderPeer.exe
 expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md Tessaline.iss Tessaline.nsh \
-  Tessaline.wxi "$support" "$peer" SHA256SUMS)
+  Tessaline.wxi Tessaline.wix4.wxi "$support" "$peer" SHA256SUMS)
 [ "$(unzip -Z1 "$zip_file")" = "$expected" ] || fail "the zip holds $(unzip -Z1 "$zip_file" | tr '\n' ' ')"
 unzip -q "$zip_file" -d "$work_dir/unpacked"
 unpacked=$work_dir/unpacked/$name
 (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 9 ] || fail "SHA256SUMS does not list the nine other files"
+[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 10 ] || fail "SHA256SUMS does not list the ten other files"
 cmp -s "$unpacked/Tessaline.exe" "$program" ||
   fail "the released program differs from this build's $(basename "$program")"
 for tool in "$support" "$peer"; do
@@ -62,7 +62,7 @@ done
 for doc in setup-authors.md protocol.md; do
   cmp -s "$unpacked/$doc" "$repo/docs/$doc" || fail "$doc differs from docs/$doc"
 done
-for include in Tessaline.iss Tessaline.nsh Tessaline.wxi; do
+for include in Tessaline.iss Tessaline.nsh Tessaline.wxi Tessaline.wix4.wxi; do
   cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
 for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no" \

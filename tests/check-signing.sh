@@ -2,10 +2,11 @@
 # Checks the release's Authenticode signing with a throwaway certificate authority:
 #   check-signing.sh PROGRAM SOURCE_DIR WORK_DIR BIN_DIR [WINE_PREFIX]
 # Uses the repository that check-release.sh left in WORK_DIR/repo. Makes a CA and a code-signing
-# certificate with openssl (in WORK_DIR/keys, deleted at the end), releases with them, and checks: the
-# signature verifies against that CA and not against another; the password is not in the output; the
-# signed image passes the image check and without its signature is PROGRAM byte for byte; a second
-# signed release gives the same zip. With WINE_PREFIX, the signed program runs under Wine in both modes
+# certificate with openssl (in WORK_DIR/keys, deleted at the end), releases with them, and checks every
+# .exe in the signed zip: its signature verifies against that CA and not against another, and without it
+# the program is this build's (PROGRAM, or the one of that name in BIN_DIR) byte for byte. And: the
+# password is not in the output; the signed Tessaline.exe passes the image check; a second signed
+# release gives the same zip. With WINE_PREFIX, the signed program runs under Wine in both modes
 # (BIN_DIR holds RunReport.exe and DownloaderPeer.exe).
 set -euo pipefail
 # First: it sets names of its own (wine_prefix among them) that the arguments below take over.
@@ -59,23 +60,34 @@ signed=$work_dir/signed/$name/Tessaline.exe
 (cd "$work_dir/signed/$name" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
 grep -qF "Authenticode signature: yes" "$work_dir/signed/$name/README.txt" || fail "README.txt does not say signed"
 
-if osslsigncode verify -CAfile "$keys/ca.crt" -in "$signed" >"$work_dir/verify.log" 2>&1; then
-  grep -q "Signature verification: ok" "$work_dir/verify.log" || fail "osslsigncode verify did not say ok"
-  grep -q "Message digest algorithm *: SHA256" "$work_dir/verify.log" || fail "not a SHA-256 signature"
-else
-  cat "$work_dir/verify.log"
-  fail "osslsigncode verify rejects the signature against the test CA"
-fi
-if osslsigncode verify -CAfile "$keys/other-ca.crt" -in "$signed" >/dev/null 2>&1; then
-  fail "osslsigncode verify accepts the signature against an unrelated CA"
-fi
+# Every program in the zip, in whatever folder: Windows warns about an unsigned one as well.
+exes=()
+while IFS= read -r -d '' exe; do exes+=("$exe"); done < <(find "$work_dir/signed/$name" -type f -name '*.exe' -print0 |
+  LC_ALL=C sort -z)
+[ ${#exes[@]} -ge 2 ] || fail "the signed zip holds ${#exes[@]} programs, expected Tessaline.exe and DownloaderPeer.exe at least"
+for exe in "${exes[@]}"; do
+  shown=${exe#"$work_dir/signed/$name/"}
+  unsigned=$bin_dir/$(basename "$exe")
+  [ "$shown" = Tessaline.exe ] && unsigned=$program
+  if osslsigncode verify -CAfile "$keys/ca.crt" -in "$exe" >"$work_dir/verify.log" 2>&1; then
+    grep -q "Signature verification: ok" "$work_dir/verify.log" || fail "$shown: osslsigncode verify did not say ok"
+    grep -q "Message digest algorithm *: SHA256" "$work_dir/verify.log" || fail "$shown: not a SHA-256 signature"
+  else
+    cat "$work_dir/verify.log"
+    fail "$shown: osslsigncode verify rejects the signature against the test CA"
+  fi
+  if osslsigncode verify -CAfile "$keys/other-ca.crt" -in "$exe" >/dev/null 2>&1; then
+    fail "$shown: osslsigncode verify accepts the signature against an unrelated CA"
+  fi
+  rm -f "$work_dir/stripped.exe"
+  osslsigncode remove-signature -in "$exe" -out "$work_dir/stripped.exe" >/dev/null 2>&1
+  cmp -s "$work_dir/stripped.exe" "$unsigned" || fail "$shown without its signature is not this build's"
+  cmp -s "$exe" "$unsigned" && fail "$shown is not signed"
+done
 
 triple=i686-w64-mingw32
 "$source_dir/tests/check-image.sh" "$signed" "$triple-objdump" "$triple-windres" x86 >"$work_dir/image.log" ||
   { cat "$work_dir/image.log"; fail "the signed image fails the image check"; }
-osslsigncode remove-signature -in "$signed" -out "$work_dir/stripped.exe" >/dev/null 2>&1
-cmp -s "$work_dir/stripped.exe" "$program" || fail "the signed image without its signature is not this build"
-cmp -s "$signed" "$program" && fail "the released image is not signed"
 
 if [ -n "$wine_prefix" ]; then
   wine() { "$source_dir/scripts/wine-exec" "$wine_prefix" "$@"; }

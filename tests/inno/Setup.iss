@@ -6,6 +6,9 @@
 ; CurStepChanged logs a line of its own, in an uninstallable setup that also writes two other products'
 ; markers, one beside the guide's Product and one below it. /DReportLast puts the author's [Code] after
 ; the guide's lines instead, reporting completion as the last step of its own ssPostInstall.
+; /DNoAppDir makes a setup without an application folder (CreateAppDir=no). /DRunPeer=PATH starts the
+; downloader stand-in PATH from a [Run] entry, as the guide says for pipe mode: without postinstall, and
+; without waiting for it.
 
 [Setup]
 AppName=Tessaline inno check
@@ -20,6 +23,14 @@ Uninstallable=no
 #endif
 OutputDir=.
 OutputBaseFilename=Setup
+#ifdef NoAppDir
+CreateAppDir=no
+#endif
+
+#ifdef RunPeer
+[Run]
+Filename: "{#RunPeer}"; Parameters: "--reply true"; Flags: nowait runhidden
+#endif
 
 #ifdef Author
 [Registry]
