@@ -15,8 +15,9 @@
 // (the usual "Launch" check box) only after the Finished page: in pipe mode a downloader started from
 // such an entry is not running yet when the report goes, which then takes five seconds and ends with
 // E_FAIL. Start it from a [Run] entry without postinstall and with nowait, or report from that entry's
-// AfterInstall: TessalineReport(''). It runs as the user who started the setup, also when the setup runs elevated, and the
-// setup waits for it. The outcome goes to the setup log (/LOG or SetupLogging=yes), one of:
+// AfterInstall: TessalineReport(''). It runs as the user who started the setup, also when the setup
+// runs elevated, and the setup waits for it. The outcome goes to the setup log (/LOG or
+// SetupLogging=yes), one of:
 //   Tessaline.exe: completion reported
 //   Tessaline.exe: E_FAIL, completion not reported
 //   Tessaline.exe: unexpected exit code <code>
