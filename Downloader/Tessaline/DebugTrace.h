@@ -1,8 +1,8 @@
-// The program's only diagnostics: lines for a debugger (OutputDebugStringW), never a window or a console.
+// The program's only diagnostics: lines for a debugger (OutputDebugStringA), never a window or a console.
 // A line is composed in a fixed buffer on the stack, cut short when it does not fit, and sent in the ANSI
 // code page from the stack: tracing allocates nothing and cannot throw, so the guard's handlers may trace
-// when memory has run out or the heap is broken. The one exception
-// is a nested cause, which is read by rethrowing it; only the exchange's handlers meet one.
+// when memory has run out or the heap is broken. The one exception is a nested cause, which is read by
+// rethrowing it; only the exchange's handlers meet one.
 #pragma once
 
 #include <exception>
