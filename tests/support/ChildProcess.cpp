@@ -68,14 +68,24 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
     if (!arguments.empty())
         commandLine += L" " + arguments;
     PROCESS_INFORMATION info = {};
-    start_ = GetTickCount();
-    // Suspended until it is in the job, so that nothing of it runs outside.
-    const BOOL created =
-        CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                       EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, nullptr, nullptr, &startup.StartupInfo, &info);
+    // Suspended until it is in the job, so that nothing of it runs outside. Wine's loader now and then
+    // ends a new process before it has set itself up (seen once in a CI run, for a 64-bit child), and
+    // CreateProcessW then fails with ERROR_INTERNAL_ERROR, before any of the program has run: that alone
+    // is tried again, a few times.
+    BOOL created = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3 && !created; ++attempt) {
+        start_ = GetTickCount();
+        created = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                 EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, nullptr, nullptr,
+                                 &startup.StartupInfo, &info);
+        error = created ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || !RunningUnderWine())
+            break;
+    }
     DeleteProcThreadAttributeList(list);
     if (!created)
-        throw std::runtime_error("CreateProcessW failed with error " + std::to_string(GetLastError()));
+        throw std::runtime_error("CreateProcessW failed with error " + std::to_string(error));
     const UniqueHandle thread(info.hThread);
     process_.reset(info.hProcess);
     processId_ = info.dwProcessId;
