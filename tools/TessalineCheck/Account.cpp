@@ -123,7 +123,6 @@ std::wstring Account::Describe() const
 ProcessView ViewProcess(DWORD processId)
 {
     ProcessView view;
-    view.id = processId;
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process) {
         view.imageError = GetLastError();

@@ -28,7 +28,6 @@ Account OwnAccount();
 
 // A process seen from here: its image and account, or why they cannot be seen.
 struct ProcessView {
-    DWORD id = 0;
     std::wstring image; // the full path; empty when it cannot be seen
     DWORD imageError = ERROR_SUCCESS;
     Account account;
