@@ -26,21 +26,31 @@ public:
     UniqueResource(const UniqueResource&) = delete;
     UniqueResource& operator=(const UniqueResource&) = delete;
 
-    Type get() const noexcept { return resource_; }
+    [[nodiscard]] Type get() const noexcept { return resource_; }
     explicit operator bool() const noexcept { return resource_ != Traits::None(); }
 
-    Type release() noexcept
+    // Hands the resource to the caller, who closes it from then on.
+    [[nodiscard]] Type release() noexcept
     {
         const Type resource = resource_;
         resource_ = Traits::None();
         return resource;
     }
 
+    // Closes the resource held and holds the new one. Taking the one already held changes nothing:
+    // closing it would leave the holder with a closed handle. The thread's last-error code survives the
+    // close, so a holder may go out of scope between a failed call and the read of its code.
     void reset(Type resource = Traits::None()) noexcept
     {
-        if (resource_ != Traits::None())
-            Traits::Close(resource_);
+        if (resource == resource_)
+            return;
+        const Type old = resource_;
         resource_ = resource;
+        if (old != Traits::None()) {
+            const DWORD lastError = GetLastError();
+            Traits::Close(old);
+            SetLastError(lastError);
+        }
     }
 
     // For APIs that return the resource through an out parameter: closes the one held first.

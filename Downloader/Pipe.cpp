@@ -47,16 +47,17 @@ PendingConnectRecord::PendingConnectRecord()
 
 PendingConnectRecord::~PendingConnectRecord() { DeleteCriticalSection(&lock); }
 
-Pipe::Pipe(std::wstring name, bool client, const OpenNotice& opened)
+Pipe::Pipe(std::wstring name, bool client, const HandleObserver& observe)
 {
     if (client) {
-        OpenClient(std::move(name), opened);
+        OpenClient(std::move(name), observe);
     } else {
-        WaitForClient(CreateServer(std::move(name)), opened);
+        CreateServer(std::move(name));
+        WaitForClient(observe);
     }
 }
 
-void Pipe::OpenClient(std::wstring path, const OpenNotice& opened)
+void Pipe::OpenClient(std::wstring path, const HandleObserver& observe)
 {
     // Clients inside an AppContainer reach the server's "_EPM" instance.
     if (is_app_container())
@@ -65,19 +66,21 @@ void Pipe::OpenClient(std::wstring path, const OpenNotice& opened)
     DWORD error = handle_ ? ERROR_SUCCESS : GetLastError();
     if (error == ERROR_PIPE_BUSY) {
         // One wait for a free instance; the caller retries the whole open if it needs more.
-        if (!WaitNamedPipeW(path.c_str(), kBusyWaitMs))
-            RAISE_WEXCEPTION(L"Timeout while trying to connect to a named pipe, pipe is busy");
+        if (!WaitNamedPipeW(path.c_str(), kBusyWaitMs)) {
+            const DWORD waitError = GetLastError();
+            RAISE_WEXCEPTION_CODE(L"Timeout while trying to connect to a named pipe, pipe is busy", waitError);
+        }
         handle_.reset(OpenExisting(path));
         error = handle_ ? ERROR_SUCCESS : GetLastError();
     }
     if (!handle_)
-        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe", error));
-    if (opened)
-        opened(handle_.get());
+        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to connect to a named pipe", error), error);
+    if (observe)
+        observe(handle_.get());
     SetMessageReadMode();
 }
 
-std::wstring Pipe::CreateServer(std::wstring path)
+void Pipe::CreateServer(std::wstring path)
 {
     SECURITY_ATTRIBUTES attributes = {};
     attributes.nLength = sizeof attributes;
@@ -99,9 +102,8 @@ std::wstring Pipe::CreateServer(std::wstring path)
     security = PipeSecurity();
 
     if (!handle_)
-        RAISE_WEXCEPTION(with_last_error(L"Unable to connect to a named pipe", error));
+        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to connect to a named pipe", error), error);
     SetMessageReadMode();
-    return path;
 }
 
 void Pipe::SetMessageReadMode()
@@ -109,41 +111,73 @@ void Pipe::SetMessageReadMode()
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(handle_.get(), &mode, nullptr, nullptr)) {
         const DWORD error = GetLastError();
-        RAISE_WEXCEPTION(with_hresult(L"SetNamedPipeHandleState failed", error));
+        RAISE_WEXCEPTION_CODE(with_hresult(L"SetNamedPipeHandleState failed", error), error);
     }
 }
 
-void Pipe::WaitForClient(const std::wstring& path, const OpenNotice& opened)
+namespace {
+
+// Releases the recorded wait of the waiting thread; false when that thread is not in the system's wait
+// (not yet, or no longer). Called with the record's lock held.
+bool ReleaseRecordedWait()
 {
-    if (opened)
-        opened(handle_.get());
+    const UniqueHandle thread(OpenThread(THREAD_TERMINATE, FALSE, PendingConnect.thread));
+    return thread && CancelSynchronousIo(thread.get());
+}
 
-    // The copy is the step that can throw: it is made before the record changes, so that the record
-    // never names a waiting pipe without the name to reach it by.
-    std::wstring name = path;
-    {
-        LockGuard guard(PendingConnect.lock);
-        PendingConnect.name.swap(name);
-        PendingConnect.terminated = false;
-        PendingConnect.pipe = handle_.get();
-    }
-
-    const DWORD error = ConnectNamedPipe(handle_.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
-    // A client that connected between creation and this call is connected all the same.
-    if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED) {
+// A cancel that came between the waiter's last look at the flag and its entry into the system's wait
+// found nothing to release: it is tried again from the thread pool until that wait has been released or
+// has ended, so that the canceller itself never waits for the waiter.
+VOID CALLBACK RetryRelease(PTP_CALLBACK_INSTANCE, void* context)
+{
+    const unsigned long wait = static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(context));
+    for (;;) {
         {
             LockGuard guard(PendingConnect.lock);
-            PendingConnect.pipe = nullptr;
+            if (PendingConnect.pipe == nullptr || PendingConnect.wait != wait || ReleaseRecordedWait())
+                return;
         }
-        RAISE_WEXCEPTION(with_hresult(L"Client failed to connect", error));
+        Sleep(1);
     }
+}
 
-    bool terminated = false;
+} // namespace
+
+void Pipe::WaitForClient(const HandleObserver& observe)
+{
     {
+        LockGuard guard(PendingConnect.lock);
+        PendingConnect.pipe = handle_.get();
+        PendingConnect.terminated = false;
+        PendingConnect.thread = GetCurrentThreadId();
+        ++PendingConnect.wait;
+    }
+    const auto leave = [](bool& terminated) {
         LockGuard guard(PendingConnect.lock);
         terminated = PendingConnect.terminated;
         PendingConnect.pipe = nullptr;
+    };
+    bool terminated = false;
+    try {
+        if (observe)
+            observe(handle_.get());
+    } catch (...) {
+        leave(terminated);
+        throw;
     }
+
+    // A cancel that came before the wait is kept: the wait it would have released does not begin.
+    DWORD error = ERROR_OPERATION_ABORTED;
+    {
+        LockGuard guard(PendingConnect.lock);
+        terminated = PendingConnect.terminated;
+    }
+    if (!terminated)
+        error = ConnectNamedPipe(handle_.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
+    leave(terminated);
+    // A client that connected between creation and this call is connected all the same.
+    if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED)
+        RAISE_WEXCEPTION_CODE(with_hresult(L"Client failed to connect", error), error);
     if (terminated) {
         handle_.reset();
         RAISE_WEXCEPTION(L"The pipe terminated.");
@@ -152,18 +186,13 @@ void Pipe::WaitForClient(const std::wstring& path, const OpenNotice& opened)
 
 bool CancelPendingConnect()
 {
-    std::wstring name;
-    {
-        LockGuard guard(PendingConnect.lock);
-        if (PendingConnect.pipe == nullptr)
-            return false;
-        PendingConnect.terminated = true;
-        name = PendingConnect.name;
-    }
-    // Connecting releases the server's blocked ConnectNamedPipe; it then sees the flag and closes.
-    UniqueFile wakeUp(OpenExisting(name));
-    if (!wakeUp && GetLastError() == ERROR_PIPE_BUSY && WaitNamedPipeW(name.c_str(), kBusyWaitMs))
-        wakeUp.reset(OpenExisting(name));
+    LockGuard guard(PendingConnect.lock);
+    if (PendingConnect.pipe == nullptr)
+        return false;
+    PendingConnect.terminated = true;
+    if (!ReleaseRecordedWait())
+        TrySubmitThreadpoolCallback(RetryRelease, reinterpret_cast<void*>(static_cast<ULONG_PTR>(PendingConnect.wait)),
+                                    nullptr);
     return true;
 }
 
@@ -172,8 +201,11 @@ void Pipe::Write(const OutputBuffer& buffer)
     const std::string bytes = buffer.Content();
     DWORD written = 0;
     // In message mode the write takes the whole message or fails.
-    if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        RAISE_WEXCEPTION(L"Failed to write to pipe");
+    if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        // The text names no code; the code goes with it as data all the same.
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(L"Failed to write to pipe", error);
+    }
 }
 
 InputBuffer Pipe::Read()
@@ -192,8 +224,8 @@ InputBuffer Pipe::Read()
             continue;
         }
         if (error == ERROR_BROKEN_PIPE)
-            RAISE_WEXCEPTION(L"Pipe disconnected");
-        RAISE_WEXCEPTION(L"Error reading from pipe: " + Decimal(error));
+            RAISE_WEXCEPTION_CODE(L"Pipe disconnected", error);
+        RAISE_WEXCEPTION_CODE(L"Error reading from pipe: " + Decimal(error), error);
     }
     return InputBuffer(std::move(message));
 }

@@ -16,13 +16,14 @@ namespace IPC {
 // (server); every failure is raised from the constructor, so there is no half-open endpoint.
 class Pipe {
 public:
-    // Called with the endpoint's handle as soon as it exists. A server's comes just before the wait for a
-    // client, so that it can say it is listening only when a client can reach it; a client's comes
-    // before the switch to message mode, so that it can ask who serves the pipe even when the switch fails.
-    using OpenNotice = std::function<void(HANDLE)>;
+    // Called with the endpoint's handle as soon as it exists. A server's comes once it is recorded as
+    // waiting and just before its wait for a client, so that it can say it is listening only when a client
+    // can reach it (and a cancel from the observer is kept); a client's comes before the switch to message
+    // mode, so that it can ask who serves the pipe even when the switch fails.
+    using HandleObserver = std::function<void(HANDLE)>;
 
     // Works on its own copy of the name: the caller's string never changes.
-    Pipe(std::wstring name, bool client, const OpenNotice& opened = nullptr);
+    Pipe(std::wstring name, bool client, const HandleObserver& observe = nullptr);
     Pipe(const Pipe&) = delete;
     Pipe& operator=(const Pipe&) = delete;
 
@@ -34,11 +35,10 @@ public:
     HANDLE NativeHandle() const { return handle_.get(); }
 
 private:
-    void OpenClient(std::wstring name, const OpenNotice& opened);
-    // Returns the name the instance was created under.
-    std::wstring CreateServer(std::wstring path);
+    void OpenClient(std::wstring name, const HandleObserver& observe);
+    void CreateServer(std::wstring path);
     void SetMessageReadMode();
-    void WaitForClient(const std::wstring& path, const OpenNotice& opened);
+    void WaitForClient(const HandleObserver& observe);
 
     UniqueFile handle_;
 };
@@ -53,13 +53,16 @@ struct PendingConnectRecord {
     CRITICAL_SECTION lock;
     HANDLE pipe = nullptr;
     bool terminated = false;
-    std::wstring name; // what the waiting server created, for the canceller to connect to
+    DWORD thread = 0;       // the waiting thread, whose wait a cancel releases
+    unsigned long wait = 0; // counts the waits, so that a late retry of a cancel never meets a later one
 };
 
 extern PendingConnectRecord PendingConnect;
 
-// Stops the server that is waiting for a client: it closes its pipe and raises "The pipe terminated.".
-// Returns false when no server is waiting.
-bool CancelPendingConnect();
+// Stops this process's server that is waiting for a client, and no other: its wait is released (the server
+// raises "Client failed to connect"), or, when a client connected at the same moment, the server closes
+// the connection and raises "The pipe terminated.". A server recorded as waiting whose wait has not begun
+// yet sees the cancel before it begins. Never blocks. Returns false when no server is waiting.
+[[nodiscard]] bool CancelPendingConnect();
 
 } // namespace IPC

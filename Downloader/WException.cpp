@@ -13,6 +13,12 @@ wexception<std::runtime_error> with_location(wexception<std::runtime_error> erro
     return error;
 }
 
+wexception<std::runtime_error> with_error_code(wexception<std::runtime_error> error, unsigned long code)
+{
+    error.errorCode_ = code;
+    return error;
+}
+
 std::wstring with_last_error(const std::wstring& text, unsigned long code)
 {
     return text + L" (Error code: " + Decimal(code) + L")";

@@ -10,6 +10,7 @@ std::string AnsiText(const std::wstring& message);
 template <typename Base> class wexception;
 
 wexception<std::runtime_error> with_location(wexception<std::runtime_error> error, const wchar_t* file, int line);
+wexception<std::runtime_error> with_error_code(wexception<std::runtime_error> error, unsigned long code);
 
 template <typename Base> class wexception : public Base {
 public:
@@ -17,6 +18,9 @@ public:
 
     std::wstring message() const { return message_; }
     std::wstring file() const { return file_; }
+    // The Windows error code of the failed call behind the failure, the one the message was composed
+    // with; 0 when no system call failed. Read this, never the message, to tell failures apart.
+    unsigned long error_code() const noexcept { return errorCode_; }
     // The same texts without copying them, for reports that must not allocate.
     const wchar_t* message_text() const noexcept { return message_.c_str(); }
     const wchar_t* file_text() const noexcept { return file_.c_str(); }
@@ -26,9 +30,11 @@ public:
 private:
     friend wexception<std::runtime_error> with_location(wexception<std::runtime_error> error, const wchar_t* file,
                                                         int line);
+    friend wexception<std::runtime_error> with_error_code(wexception<std::runtime_error> error, unsigned long code);
 
     std::wstring message_;
     std::wstring file_;
+    unsigned long errorCode_ = 0;
 };
 
 // The builders take the failed call's last-error code as an argument: the caller reads it right at
@@ -49,3 +55,7 @@ std::wstring with_hresult(const std::wstring& text, unsigned long code);
     with_location(wexception<std::runtime_error>(message), WEXCEPTION_WIDEN(__FILE__), __LINE__)
 
 #define RAISE_WEXCEPTION(message) throw MAKE_WEXCEPTION(message)
+
+// The same, for a failed system call: the message (composed with the code, or a plain one) and the code
+// itself, as data beside it.
+#define RAISE_WEXCEPTION_CODE(message, code) throw with_error_code(MAKE_WEXCEPTION(message), code)

@@ -9,7 +9,7 @@ LSTATUS RegistryKey::Create(const wchar_t* subKey)
                                            nullptr, key_.receive(), nullptr);
     // A failed call leaves no key to close in the out parameter.
     if (status != ERROR_SUCCESS)
-        key_.release();
+        static_cast<void>(key_.release());
     access_ = KEY_ALL_ACCESS;
     path_ = subKey;
     return status;

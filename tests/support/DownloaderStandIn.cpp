@@ -17,7 +17,7 @@ DownloaderRun RunAgainstDownloader(const std::wstring& arguments, DownloaderHand
     // A program that connected has been served by now, or is being; one that never did leaves the
     // server waiting for a client.
     if (server.wait_for(std::chrono::milliseconds(Scaled(2000))) != std::future_status::ready)
-        IPC::CancelPendingConnect();
+        static_cast<void>(IPC::CancelPendingConnect());
     try {
         run.request = server.get();
         run.served = true;

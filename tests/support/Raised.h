@@ -8,16 +8,23 @@
 
 #include "WException.h"
 
-// The message of the wexception that the action raised, which must carry its place; a marker text
-// when it raised nothing.
-inline std::wstring RaisedBy(const std::function<void()>& action)
+// What an action raised: the wexception's message, which must carry its place, and the Windows error
+// code it carries as data; a marker text and -1 when it raised nothing.
+struct Raised {
+    std::wstring message = L"(nothing raised)";
+    long long code = -1;
+};
+
+inline Raised RaisedWithCode(const std::function<void()>& action)
 {
     try {
         action();
     } catch (const wexception<std::runtime_error>& error) {
         EXPECT_FALSE(error.file().empty()) << "raised without its file";
         EXPECT_GT(error.line, 0) << "raised without its line";
-        return error.message();
+        return Raised{error.message(), static_cast<long long>(error.error_code())};
     }
-    return L"(nothing raised)";
+    return Raised();
 }
+
+inline std::wstring RaisedBy(const std::function<void()>& action) { return RaisedWithCode(action).message; }

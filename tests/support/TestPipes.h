@@ -41,7 +41,7 @@ template <typename F> auto ServeOnThread(const std::wstring& name, F serve) -> s
             server.get();
             throw std::runtime_error("the server ended before it listened");
         }
-        IPC::CancelPendingConnect();
+        static_cast<void>(IPC::CancelPendingConnect());
         throw std::runtime_error("the server did not come up");
     }
     return server;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 
 #include "HandleCount.h"
 #include "Pipe.h"
@@ -24,9 +25,10 @@ TEST(Pipe, ClientFailuresNameTheirCause)
 {
     // A missing pipe fails at once, without the wait that is meant for a busy one.
     const DWORD start = GetTickCount();
-    EXPECT_EQ(RaisedBy([] { Pipe(UniquePipeName(L"missing"), true); }),
-              L"Unable to connect to a named pipe (Error code: 2)");
+    const Raised missing = RaisedWithCode([] { Pipe(UniquePipeName(L"missing"), true); });
     EXPECT_LT(GetTickCount() - start, 2500u);
+    EXPECT_EQ(missing.message, L"Unable to connect to a named pipe (Error code: 2)");
+    EXPECT_EQ(missing.code, ERROR_FILE_NOT_FOUND);
 
     // A byte pipe cannot be read in message mode.
     const std::wstring name = UniquePipeName(L"bytes");
@@ -34,7 +36,9 @@ TEST(Pipe, ClientFailuresNameTheirCause)
         CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 1024, 1024, 0, nullptr));
     ASSERT_TRUE(bytePipe);
     const DWORD handlesBefore = HandleCount();
-    EXPECT_EQ(RaisedBy([&] { Pipe(name, true); }), L"SetNamedPipeHandleState failed (HRESULT = 87).");
+    const Raised bytes = RaisedWithCode([&] { Pipe(name, true); });
+    EXPECT_EQ(bytes.message, L"SetNamedPipeHandleState failed (HRESULT = 87).");
+    EXPECT_EQ(bytes.code, ERROR_INVALID_PARAMETER);
     EXPECT_EQ(HandleCount(), handlesBefore);
 }
 
@@ -73,7 +77,9 @@ TEST(Pipe, BusyPipeWaitsOnceThenTimesOut)
     const ConnectedPipes taken = Connect(name);
 
     const DWORD start = GetTickCount();
-    EXPECT_EQ(RaisedBy([&] { Pipe(name, true); }), L"Timeout while trying to connect to a named pipe, pipe is busy");
+    const Raised busy = RaisedWithCode([&] { Pipe(name, true); });
+    EXPECT_EQ(busy.message, L"Timeout while trying to connect to a named pipe, pipe is busy");
+    EXPECT_EQ(busy.code, ERROR_SEM_TIMEOUT);
     // One wait of 3 s, not none, and not two, which would take 6 s whatever else is slow.
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 2900u);
@@ -124,14 +130,21 @@ TEST(Pipe, ServerTakesAClientThatCameBeforeItWaited)
     EXPECT_EQ(PendingPipe(), nullptr);
 }
 
-TEST(Pipe, CancelledServerClosesAndRaisesTerminated)
+TEST(Pipe, CancelReleasesTheWaitAndIsKeptWhenItComesBefore)
 {
     const std::wstring name = UniquePipeName(L"cancel");
     const DWORD handlesBefore = HandleCount();
-    auto server = ServeOnThread(name, [name] { Pipe server(name, false); });
-    for (int tries = 0; tries < 100 && !IPC::CancelPendingConnect(); ++tries)
-        Sleep(10);
-    EXPECT_EQ(RaisedBy([&] { server.get(); }), L"The pipe terminated.");
+    // The observer runs once the server is recorded as waiting, so the cancel finds it: released while
+    // it waits, or before its wait begins; either way the server gives up.
+    std::promise<void> recorded;
+    auto server = OnThread([&] { Pipe server(name, false, [&](HANDLE) { recorded.set_value(); }); });
+    recorded.get_future().wait();
+    EXPECT_TRUE(IPC::CancelPendingConnect());
+    EXPECT_EQ(RaisedBy([&] { server.get(); }), L"Client failed to connect (HRESULT = 995).");
+
+    // A cancel before the wait: the wait never begins, so this cannot block.
+    EXPECT_EQ(RaisedBy([&] { Pipe(name, false, [](HANDLE) { EXPECT_TRUE(IPC::CancelPendingConnect()); }); }),
+              L"Client failed to connect (HRESULT = 995).");
 
     EXPECT_EQ(PendingPipe(), nullptr);
     EXPECT_FALSE(IPC::CancelPendingConnect());

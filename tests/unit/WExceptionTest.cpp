@@ -33,11 +33,15 @@ TEST(WException, WithLocationSetsFileAndLineOnly)
 
 TEST(WException, RaiseCarriesThisPlaceOutsideTheMessage)
 {
+    EXPECT_EQ(Error(L"Pipe disconnected").error_code(), 0u);
     int line = 0;
     try {
         line = __LINE__ + 1;
-        RAISE_WEXCEPTION(L"Unexpected group count");
+        RAISE_WEXCEPTION_CODE(L"Unexpected group count", 4294967295u);
     } catch (const Error& error) {
+        // A copy, as a handler that catches by value makes one, keeps the code beside the message.
+        const Error copy = error;
+        EXPECT_EQ(copy.error_code(), 4294967295u);
         EXPECT_EQ(error.message(), L"Unexpected group count");
         EXPECT_EQ(error.line, line);
         EXPECT_NE(error.file().find(L"WExceptionTest.cpp"), std::wstring::npos) << error.file().c_str();

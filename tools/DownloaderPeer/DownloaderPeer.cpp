@@ -24,7 +24,7 @@ BOOL WINAPI OnConsoleControl(DWORD)
 {
     InterlockedExchange(&Stopping, 1);
     SetEvent(StopEvent);
-    IPC::CancelPendingConnect();
+    static_cast<void>(IPC::CancelPendingConnect());
     // The wait of a pipe that the pipe code did not make.
     CancelSynchronousIo(MainThread);
     return TRUE;
@@ -90,7 +90,7 @@ bool Serve(IPC::Pipe& pipe, const PeerOptions& options)
 // byte mode, where a client's switch to message mode fails, or one-way (the server only reads), where a
 // read-write open is refused with error 5, as another account's pipe refuses it. Counts the clients
 // that connect; a refused one never does.
-int ServeMisfit(const std::wstring& name, const PeerOptions& options, const IPC::Pipe::OpenNotice& announce)
+int ServeMisfit(const std::wstring& name, const PeerOptions& options, const IPC::Pipe::HandleObserver& announce)
 {
     const DWORD openMode = options.misfit == Misfit::ByteMode ? PIPE_ACCESS_DUPLEX : PIPE_ACCESS_INBOUND;
     const DWORD pipeMode = options.misfit == Misfit::ByteMode ? PIPE_TYPE_BYTE | PIPE_WAIT

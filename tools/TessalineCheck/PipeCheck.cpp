@@ -218,7 +218,7 @@ Verdict CheckPipeMode(bool send, DWORD waitMs)
 
     const Account self = OwnAccount();
     ServerSeen server;
-    const auto opened = [&server](HANDLE handle) {
+    const auto observe = [&server](HANDLE handle) {
         server.asked = true;
         ULONG processId = 0;
         if (GetNamedPipeServerProcessId(handle, &processId))
@@ -231,7 +231,7 @@ Verdict CheckPipeMode(bool send, DWORD waitMs)
     std::wstring failure;
     const DWORD start = GetTickCount();
     try {
-        pipe = std::make_shared<IPC::Pipe>(name, true, opened);
+        pipe = std::make_shared<IPC::Pipe>(name, true, observe);
     } catch (const wexception<std::runtime_error>& error) {
         failure = error.message();
     }
