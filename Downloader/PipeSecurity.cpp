@@ -77,12 +77,33 @@ EXPLICIT_ACCESS_W FullAccessFor(PSID sid, TRUSTEE_TYPE type)
     return entry;
 }
 
+// The label of the "_EPM" instance. An object without one counts as medium integrity with no-write-up,
+// which refuses a write open from a low-integrity client, and every process inside an AppContainer runs
+// at low integrity ("Mandatory Integrity Control" and "Implementing an AppContainer" in Microsoft's
+// documentation). Wine keeps no label on a pipe and enforces no integrity levels: only Windows shows the
+// difference.
+std::unique_ptr<unsigned char[]> LowIntegrityLabel()
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    if (!CreateWellKnownSid(WinLowLabelSid, nullptr, sid, &sidSize))
+        return nullptr;
+    const DWORD size = sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + GetLengthSid(sid);
+    std::unique_ptr<unsigned char[]> label(new unsigned char[size]);
+    if (!InitializeAcl(reinterpret_cast<PACL>(label.get()), size, ACL_REVISION) ||
+        !AddMandatoryAce(reinterpret_cast<PACL>(label.get()), ACL_REVISION, 0, SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, sid))
+        return nullptr;
+    return label;
+}
+
 } // namespace
 
-PipeSecurity build_pipe_descriptor(PSID logonSid)
+PipeSecurity build_pipe_descriptor(PSID logonSid) { return build_pipe_descriptor(logonSid, GrantSid); }
+
+PipeSecurity build_pipe_descriptor(PSID logonSid, const std::wstring& grantSidText)
 {
     PSID converted = nullptr;
-    if (!ConvertStringSidToSidW(GrantSid.c_str(), &converted))
+    if (!ConvertStringSidToSidW(grantSidText.c_str(), &converted))
         return PipeSecurity();
     LocalPtr<void> grantSid(converted);
 
@@ -92,22 +113,29 @@ PipeSecurity build_pipe_descriptor(PSID logonSid)
     if (SetEntriesInAclW(2, entries, nullptr, &newAcl) != ERROR_SUCCESS)
         return PipeSecurity();
     LocalPtr<ACL> acl(newAcl);
+    std::unique_ptr<unsigned char[]> label = LowIntegrityLabel();
+    if (!label)
+        return PipeSecurity();
 
     std::unique_ptr<unsigned char[]> descriptor(new unsigned char[SECURITY_DESCRIPTOR_MIN_LENGTH]);
     if (!InitializeSecurityDescriptor(descriptor.get(), SECURITY_DESCRIPTOR_REVISION))
         return PipeSecurity();
     if (!SetSecurityDescriptorDacl(descriptor.get(), TRUE, acl.get(), FALSE))
         return PipeSecurity();
-    return PipeSecurity(std::move(descriptor), std::move(acl), std::move(grantSid));
+    if (!SetSecurityDescriptorSacl(descriptor.get(), TRUE, reinterpret_cast<PACL>(label.get()), FALSE))
+        return PipeSecurity();
+    return PipeSecurity(std::move(descriptor), std::move(acl), std::move(grantSid), std::move(label));
 }
 
-PipeSecurity make_pipe_security()
+PipeSecurity make_pipe_security() { return make_pipe_security(GrantSid); }
+
+PipeSecurity make_pipe_security(const std::wstring& grantSid)
 {
     UniqueHandle token;
     // Not tested here: a token that did not open makes get_logon_sid raise.
     OpenProcessToken(GetCurrentProcess(), TOKEN_READ, token.receive());
     const std::unique_ptr<unsigned char[]> logonSid = get_logon_sid(token.get());
-    return build_pipe_descriptor(logonSid.get());
+    return build_pipe_descriptor(logonSid.get(), grantSid);
 }
 
 } // namespace IPC

@@ -37,3 +37,17 @@ ConnectedPipes Connect(const std::wstring& name, const std::wstring& clientName)
     auto client = std::make_shared<IPC::Pipe>(opened, true);
     return ConnectedPipes{server.get(), client};
 }
+
+std::unique_ptr<IPC::Pipe> OpenWhileBusy(const std::wstring& name, std::atomic<int>& missing)
+{
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return std::make_unique<IPC::Pipe>(name, true);
+        } catch (const wexception<std::runtime_error>& error) {
+            missing += error.error_code() == ERROR_FILE_NOT_FOUND;
+            if (attempt == 10)
+                throw;
+        }
+        Sleep(100);
+    }
+}

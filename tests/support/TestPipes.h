@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -54,6 +55,10 @@ struct ConnectedPipes {
     std::shared_ptr<IPC::Pipe> client;
 };
 ConnectedPipes Connect(const std::wstring& name, const std::wstring& clientName = L"");
+
+// Opens the name as a client the way Tessaline does, trying again for a while when every instance is
+// busy; raises the last failure. Counts the attempts that found no instance at all in `missing`.
+std::unique_ptr<IPC::Pipe> OpenWhileBusy(const std::wstring& name, std::atomic<int>& missing);
 
 // Sends the Integer from one end and returns what the other end read: proves that the two are connected.
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value);

@@ -102,6 +102,17 @@ TEST(PipeSecurity, DescriptorGrantsExactlyTheLogonSidAndTheGrantSid)
     BOOL ownerDefaulted = FALSE;
     ASSERT_TRUE(GetSecurityDescriptorOwner(security.get(), &owner2, &ownerDefaulted));
     EXPECT_EQ(owner2, nullptr);
+
+    // The label, the SACL's one entry: low integrity, no-write-up. Only Windows enforces it.
+    PACL sacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(security.get(), &present, &sacl, &defaulted));
+    ASSERT_TRUE(present && sacl != nullptr && sacl->AceCount == 1);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(sacl, 0, &ace));
+    const auto* label = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+    EXPECT_EQ(label->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+    EXPECT_EQ(label->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+    EXPECT_EQ(SidText(const_cast<DWORD*>(&label->SidStart)), L"S-1-16-4096");
 }
 
 TEST(PipeSecurity, ServerWithAGrantSidServesTheEpmInstance)

@@ -10,7 +10,7 @@
 #include "Hex.h"
 #include "PeerOptions.h"
 #include "Pipe.h"
-#include "PipeSecurity.h"
+#include "PipeServer.h"
 #include "Text.h"
 
 namespace {
@@ -24,8 +24,7 @@ BOOL WINAPI OnConsoleControl(DWORD)
 {
     InterlockedExchange(&Stopping, 1);
     SetEvent(StopEvent);
-    static_cast<void>(IPC::CancelPendingConnect());
-    // The wait of a pipe that the pipe code did not make.
+    // The wait of a misfit pipe, which this peer makes itself.
     CancelSynchronousIo(MainThread);
     return TRUE;
 }
@@ -54,36 +53,59 @@ void DescribeRequest(const InputBuffer& received)
     PrintLine(L"request bytes: " + Widen(Hex(bytes), CP_UTF8));
 }
 
-// False when the client sent no request: it only looked at the pipe (the support tool does), and does
-// not count as a client served.
-bool Serve(IPC::Pipe& pipe, const PeerOptions& options)
+// The answer to one request: printed, then, after the delay, the reply the options give, or none.
+bool Answer(const InputBuffer& request, OutputBuffer& reply, const PeerOptions& options)
 {
-    InputBuffer request;
-    try {
-        request = pipe.Read();
-    } catch (const wexception<std::runtime_error>& error) {
-        PrintLine(L"no request: " + error.message());
-        return false;
-    }
     DescribeRequest(request);
-
     if (!Pause(options.replyDelayMs))
-        return true;
+        return false;
     if (options.closeWithoutReply) {
         PrintLine(L"closing without a reply");
-        return true;
+        return false;
     }
-    try {
-        OutputBuffer reply;
-        reply.WriteBytes(options.reply);
-        pipe.Write(reply);
-        // Closing drops what the client has not read yet, so wait until it has.
-        FlushFileBuffers(pipe.NativeHandle());
-        PrintLine(L"reply: " + Widen(Hex(options.reply), CP_UTF8));
-    } catch (const wexception<std::runtime_error>& error) {
-        PrintLine(L"reply not delivered: " + error.message());
-    }
+    reply.WriteBytes(options.reply);
     return true;
+}
+
+std::wstring ErrorText(DWORD error) { return L"error " + std::to_wstring(error); }
+
+// One line for each thing that happened. A client that sent a request counts once its exchange is over;
+// one that sent none (the support tool's look, a setup killed while it connected) does not.
+void Report(const IPC::ServerEvent& event, const std::wstring& name, const PeerOptions& options)
+{
+    using Kind = IPC::ServerEvent::Kind;
+    static volatile LONG finished = 0;
+    const std::wstring client = L"client " + std::to_wstring(event.client);
+    switch (event.kind) {
+    case Kind::Listening:
+        PrintLine(L"listening on " + name);
+        return;
+    case Kind::Connected:
+        PrintLine(client + L" connected (process " + std::to_wstring(event.processId) + L")");
+        return;
+    case Kind::NoRequest:
+        PrintLine(L"no request from " + client + L": " +
+                  (event.error == ERROR_BROKEN_PIPE ? L"it hung up" : ErrorText(event.error)));
+        return;
+    case Kind::RequestTooLong:
+        PrintLine(L"no request from " + client + L": longer than the longest this peer reads");
+        return;
+    case Kind::InstanceFailed:
+        PrintLine(L"cannot make the next pipe instance: " + ErrorText(event.error));
+        return;
+    case Kind::Answered:
+        PrintLine(L"reply: " + Widen(Hex(event.reply), CP_UTF8) +
+                  (event.error == ERROR_SUCCESS ? L"" : L" (the client did not hang up after it)"));
+        break;
+    case Kind::ReplyFailed:
+        PrintLine(L"reply not delivered to " + client + L": " + ErrorText(event.error));
+        break;
+    case Kind::NotAnswered:
+    case Kind::HandlerFailed:
+        break;
+    }
+    if (options.clients != 0 && static_cast<unsigned>(InterlockedIncrement(&finished)) == options.clients)
+        SetEvent(StopEvent);
 }
 
 // A pipe that no downloader should serve, for seeing what Tessaline and the support tool make of it: in
@@ -140,28 +162,27 @@ int wmain(int argc, wchar_t** argv)
     bool announced = false;
     const auto announce = [&](HANDLE) {
         if (!announced)
-            PrintLine(L"listening on " + name + (options.grantSid.empty() ? L"" : L"_EPM"));
+            PrintLine(L"listening on " + name);
         announced = true;
     };
 
     if (options.misfit != Misfit::None)
         return ServeMisfit(name, options, announce);
 
-    for (unsigned served = 0, connected = 0; options.clients == 0 || served < options.clients;) {
-        std::unique_ptr<IPC::Pipe> pipe;
-        try {
-            pipe.reset(new IPC::Pipe(name, false, announce));
-        } catch (const wexception<std::runtime_error>& error) {
-            if (Stopping)
-                break;
-            PrintLine(L"cannot serve the pipe: " + error.message());
-            return 1;
-        }
-        PrintLine(L"client " + std::to_wstring(++connected) + L" connected");
-        if (Serve(*pipe, options))
-            ++served;
-        if (Stopping)
-            break;
+    IPC::ServerOptions serving;
+    serving.name = name;
+    serving.grantSid = options.grantSid;
+    const std::wstring served = name + (options.grantSid.empty() ? L"" : L"_EPM");
+    try {
+        IPC::PipeServer server(
+            serving, [&](InputBuffer& request, OutputBuffer& reply) { return Answer(request, reply, options); },
+            [&](const IPC::ServerEvent& event) { Report(event, served, options); });
+        WaitForSingleObject(StopEvent, INFINITE);
+        // Clients still connected are let go; a reply already written is left time to be read.
+        server.Stop();
+    } catch (const wexception<std::runtime_error>& error) {
+        PrintLine(L"cannot serve the pipe: " + error.message());
+        return 1;
     }
     PrintLine(L"stopped");
     return 0;

@@ -1,0 +1,92 @@
+// The downloader's end of the pipe, as the stand-in serves it: undisturbed by this process's cancels,
+// and serving through a burst of clients of every kind.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "CompletionNotice.h"
+#include "DownloaderConnection.h"
+#include "Raised.h"
+#include "TestPipes.h"
+
+namespace {
+
+std::string Exchange(IPC::Pipe& client, const std::string& request)
+{
+    OutputBuffer out;
+    out.WriteBytes(request);
+    client.Write(out);
+    return client.Read().Content();
+}
+
+std::string CompletionRequest()
+{
+    OutputBuffer request;
+    BuildCompletionRequest(request);
+    return request.Content();
+}
+
+TEST(DownloaderEnd, CancelLeavesAnotherProcessServingTheNameAlone)
+{
+    const std::wstring name = UniquePipeName(L"shared");
+    BackgroundProcess peer(L"DownloaderPeer.exe", L"--pipe " + name);
+    ASSERT_TRUE(peer.WaitForOutput("listening on"));
+    // Servers of this process beside the peer's instances, each released by a cancel.
+    for (int i = 0; i < 3; ++i) {
+        std::promise<void> recorded;
+        auto server = OnThread([&] { IPC::Pipe own(name, false, [&](HANDLE) { recorded.set_value(); }); });
+        recorded.get_future().wait();
+        EXPECT_TRUE(IPC::CancelPendingConnect());
+        EXPECT_EQ(RaisedBy([&] { server.get(); }), L"Client failed to connect (HRESULT = 995).");
+    }
+    // The peer's first and only client is this notice.
+    IPC::Pipe client(name, true);
+    EXPECT_EQ(Hex(Exchange(client, CompletionRequest())), "05 00 00 00 01");
+    const ChildResult peerEnd = peer.Wait();
+    EXPECT_EQ(peerEnd.exitCode, 0u);
+    EXPECT_NE(peerEnd.output.find("client 1 connected"), std::string::npos) << peerEnd.output;
+    EXPECT_EQ(peerEnd.output.find("client 2"), std::string::npos) << peerEnd.output;
+}
+
+TEST(DownloaderEnd, StandInServesABurstOfEveryKindOfClient)
+{
+    SetTestTimeLimit(60);
+    BackgroundProcess peer(L"DownloaderPeer.exe", L"--clients 0");
+    ASSERT_TRUE(peer.WaitForOutput("listening on"));
+    const std::wstring name = DownloaderPipeName();
+    std::vector<std::unique_ptr<BackgroundProcess>> programs;
+    for (int i = 0; i < 4; ++i)
+        programs.push_back(std::make_unique<BackgroundProcess>(L"Tessaline.exe", L""));
+    // Looks, hang-ups and garbage, each beside a real notice, all at once.
+    enum Client { Look, HangUp, Garbage, Notice, Kinds };
+    std::atomic<int> missing{0};
+    std::atomic<int> answeredTrue{0};
+    std::vector<std::future<void>> clients;
+    for (int i = 0; i < 5 * Kinds; ++i) {
+        clients.push_back(OnThread([&, kind = i % Kinds] {
+            const std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
+            OutputBuffer request;
+            request.WriteBytes(kind == Garbage ? std::string(2000, '\xEE') : CompletionRequest());
+            if (kind == HangUp) {
+                client->Write(request);
+            } else if (kind == Notice) {
+                answeredTrue += Hex(Exchange(*client, request.Content())) == "05 00 00 00 01";
+            } else if (kind == Garbage) {
+                EXPECT_EQ(RaisedBy([&] { Exchange(*client, request.Content()); }), L"(nothing raised)");
+            }
+        }));
+    }
+    for (auto& client : clients)
+        client.get();
+    for (const auto& program : programs)
+        EXPECT_EQ(program->Wait().exitCode, 0u);
+    EXPECT_EQ(answeredTrue, 5);
+    EXPECT_EQ(missing, 0) << "a client met no instance at all";
+    const ChildResult peerEnd = peer.Wait(0);
+    EXPECT_EQ(peerEnd.output.find("cannot"), std::string::npos) << peerEnd.output;
+}
+
+} // namespace
