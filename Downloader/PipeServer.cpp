@@ -1,6 +1,5 @@
 #include "PipeServer.h"
 
-#include <list>
 #include <memory>
 #include <new>
 #include <utility>
@@ -15,8 +14,6 @@ namespace {
 const DWORD kBufferSize = 1024;
 // A new instance that could not be made is tried again after this.
 const DWORD kInstanceRetryMs = 200;
-// The listener waits for the stop, two instances and every client's thread at once.
-const unsigned kMostClients = MAXIMUM_WAIT_OBJECTS - 3;
 
 DWORD Remaining(DWORD start, DWORD limit)
 {
@@ -34,17 +31,27 @@ UniqueHandle NewEvent()
     return event;
 }
 
+ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
+{
+    ServerEvent event;
+    event.kind = kind;
+    event.client = client;
+    event.error = error;
+    return event;
+}
+
+} // namespace
+
 // One overlapped operation at a time on a pipe instance, waited for within a time limit.
-class PendingIo {
+class PipeServer::PendingIo {
 public:
     PendingIo() : event_(NewEvent()) {}
     PendingIo(const PendingIo&) = delete;
     PendingIo& operator=(const PendingIo&) = delete;
 
-    // A fresh OVERLAPPED for the next operation.
+    // A fresh OVERLAPPED for the next operation; the call that takes it resets the event.
     OVERLAPPED* Begin() noexcept
     {
-        ResetEvent(event_.get());
         overlapped_ = OVERLAPPED();
         overlapped_.hEvent = event_.get();
         return &overlapped_;
@@ -57,11 +64,12 @@ public:
     DWORD Finish(HANDLE pipe, BOOL started, DWORD& bytes, DWORD timeoutMs, HANDLE stop) noexcept
     {
         bytes = 0;
-        if (!started) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
-                return error;
-        }
+        const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
+            return error;
+        // Done at once, as a read of a request that is there already is: nothing to wait for.
+        if (error != ERROR_IO_PENDING)
+            return GetOverlappedResult(pipe, &overlapped_, &bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
         const HANDLE events[] = {event_.get(), stop};
         const DWORD woken = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, timeoutMs);
         if (woken != WAIT_OBJECT_0) {
@@ -92,23 +100,12 @@ private:
     OVERLAPPED overlapped_ = {};
 };
 
-ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
-{
-    ServerEvent event;
-    event.kind = kind;
-    event.client = client;
-    event.error = error;
-    return event;
-}
-
-} // namespace
-
 // An instance that waits for its next client.
 struct PipeServer::Listener {
     UniqueFile pipe;
     PendingIo connect;
     bool waiting = false;   // its connect is outstanding
-    bool connected = false; // a client is connected, not yet handed to a thread of its own
+    bool connected = false; // a client is connected, not yet queued for a worker
 
     // Starts the wait for a client; a client that is there already connects it at once.
     void Listen() noexcept
@@ -132,30 +129,21 @@ struct PipeServer::Listener {
     }
 };
 
-// One connected client, served on a thread of its own.
-struct PipeServer::Session {
-    PipeServer& server;
+// A connected client, waiting for a worker or being served by one.
+struct PipeServer::Client {
     UniqueFile pipe;
-    unsigned long client;
-    UniqueHandle thread;
-
-    Session(PipeServer& owner, UniqueFile connected, unsigned long number)
-        : server(owner), pipe(std::move(connected)), client(number)
-    {}
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-    // The thread uses the session until it ends.
-    ~Session()
-    {
-        if (thread)
-            WaitForSingleObject(thread.get(), INFINITE);
-    }
+    unsigned long number;
 };
 
 PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObserver observer)
     : options_(std::move(options)), path_(options_.name + (options_.grantSid.empty() ? L"" : L"_EPM")),
-      handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent())
+      handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent()),
+      room_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
+    if (!room_) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create an event", error), error);
+    }
     if (!options_.grantSid.empty()) {
         security_ = make_pipe_security(options_.grantSid);
         if (!security_)
@@ -228,12 +216,11 @@ DWORD WINAPI PipeServer::ListenMain(void* server)
 void PipeServer::Listen()
 {
     // Two instances wait for clients, so that one is there for the next client while the other's client
-    // is handed on.
+    // is handed on. Connected clients wait in the queue for a worker; workers are made as they are
+    // needed, up to maxClients, and serve one client after another.
     Listener listeners[2];
-    std::list<std::unique_ptr<Session>> sessions;
-    const std::size_t most = options_.maxClients < 1              ? 1
-                             : options_.maxClients > kMostClients ? kMostClients
-                                                                  : options_.maxClients;
+    std::vector<UniqueHandle> workers;
+    const std::size_t most = MostClients();
     // Gives the listener a new instance waiting for a client; false when none could be made.
     const auto arm = [this](Listener& listener) {
         // A client that comes and goes before the wait leaves the new instance unusable: one more try.
@@ -254,105 +241,143 @@ void PipeServer::Listen()
         unsigned long clients = 0;
         for (;;) {
             bool missing = false;
+            bool room = true;
             for (Listener& listener : listeners) {
-                // A connected client gets a thread of its own while there is room, and its listener a new
-                // instance before that thread starts.
-                if (listener.connected && sessions.size() < most) {
+                if (listener.connected && room) {
+                    // Its listener gets a new instance before the client is handed on.
+                    Client client{std::move(listener.pipe), ++clients};
                     listener.connected = false;
-                    auto session = std::make_unique<Session>(*this, std::move(listener.pipe), ++clients);
                     missing = !arm(listener) || missing;
-                    ServerEvent connected = Event(ServerEvent::Kind::Connected, session->client);
-                    GetNamedPipeClientProcessId(session->pipe.get(), &connected.processId);
-                    Notify(connected);
-                    session->thread.reset(CreateThread(nullptr, 0, SessionMain, session.get(), 0, nullptr));
-                    if (session->thread)
-                        sessions.push_back(std::move(session));
+                    if (observer_) {
+                        ServerEvent connected = Event(ServerEvent::Kind::Connected, client.number);
+                        GetNamedPipeClientProcessId(client.pipe.get(), &connected.processId);
+                        Notify(connected);
+                    }
+                    AcquireSRWLockExclusive(&lock_);
+                    queue_.push_back(std::move(client));
+                    const bool hire = idle_ == 0 && workers.size() < most;
+                    room = queue_.size() < most;
+                    ReleaseSRWLockExclusive(&lock_);
+                    WakeConditionVariable(&queued_);
+                    if (hire) {
+                        workers.emplace_back(CreateThread(nullptr, 0, WorkMain, this, 0, nullptr));
+                        if (!workers.back())
+                            workers.pop_back();
+                        // With no worker at all nobody would serve the clients: the server stops.
+                        if (workers.empty())
+                            throw std::bad_alloc();
+                    }
                 } else if (!listener.connected) {
                     missing = !arm(listener) || missing;
                 }
             }
-
+            AcquireSRWLockShared(&lock_);
+            room = queue_.size() < most;
+            ReleaseSRWLockShared(&lock_);
             // A new instance may have found its client there already.
-            const bool room = sessions.size() < most;
             if (room && (listeners[0].connected || listeners[1].connected))
                 continue;
 
-            // The stop first, then the instances' connects (while there is room for their clients), then
-            // the clients' threads, which end on their own.
-            std::vector<HANDLE> events{stop_.get()};
-            std::vector<Listener*> waiting;
+            // The stop first; then the instances' connects while the queue has room, else its room.
+            HANDLE events[3] = {stop_.get(), room_.get()};
+            Listener* waiting[2] = {};
+            DWORD count = room ? 1 : 2;
             for (Listener& listener : listeners) {
                 if (listener.waiting && room) {
-                    events.push_back(listener.connect.Event());
-                    waiting.push_back(&listener);
+                    waiting[count - 1] = &listener;
+                    events[count++] = listener.connect.Event();
                 }
             }
-            for (const auto& session : sessions)
-                events.push_back(session->thread.get());
-            const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
-                                                       missing ? kInstanceRetryMs : INFINITE);
+            const DWORD woken = WaitForMultipleObjects(count, events, FALSE, missing ? kInstanceRetryMs : INFINITE);
             if (woken == WAIT_TIMEOUT)
                 continue;
-            const std::size_t index = woken - WAIT_OBJECT_0;
-            if (index == 0 || index >= events.size())
+            const DWORD index = woken - WAIT_OBJECT_0;
+            if (index == 0 || index >= count)
                 break;
-            if (index <= waiting.size()) {
-                Listener& listener = *waiting[index - 1];
-                listener.waiting = false;
-                if (listener.connect.Result(listener.pipe.get()) == ERROR_SUCCESS)
-                    listener.connected = true;
-                else
-                    listener.pipe.reset();
+            if (!room)
                 continue;
-            }
-            auto ended = sessions.begin();
-            std::advance(ended, index - 1 - waiting.size());
-            sessions.erase(ended);
+            Listener& listener = *waiting[index - 1];
+            listener.waiting = false;
+            if (listener.connect.Result(listener.pipe.get()) == ERROR_SUCCESS)
+                listener.connected = true;
+            else
+                listener.pipe.reset();
         }
     } catch (...) {
-        // No memory for a client's thread or record: the server stops, as it would when asked to.
+        // No memory for a client's record, or no thread to serve it: the server stops, as it would when
+        // asked to.
     }
     Stop();
     for (Listener& listener : listeners)
         listener.Close();
-    // Each session's destructor waits for its thread, which has seen the stop.
-    sessions.clear();
+    AcquireSRWLockExclusive(&lock_);
+    stopping_ = true;
+    ReleaseSRWLockExclusive(&lock_);
+    WakeAllConditionVariable(&queued_);
+    // The workers end once their clients have; those still queued go unserved.
+    for (const UniqueHandle& worker : workers)
+        WaitForSingleObject(worker.get(), INFINITE);
+    queue_.clear();
 }
 
-DWORD WINAPI PipeServer::SessionMain(void* context)
+DWORD WINAPI PipeServer::WorkMain(void* server)
 {
-    Session& session = *static_cast<Session*>(context);
-    try {
-        session.server.Serve(session);
-    } catch (...) {
-        // No memory for the request or the reply: this client goes without one.
-    }
-    session.pipe.reset();
+    static_cast<PipeServer*>(server)->Work();
     return 0;
 }
 
-void PipeServer::Serve(Session& session)
+void PipeServer::Work()
 {
-    const HANDLE pipe = session.pipe.get();
-    PendingIo io;
+    try {
+        PendingIo io;
+        const std::unique_ptr<char[]> chunk(new char[kBufferSize]);
+        for (;;) {
+            AcquireSRWLockExclusive(&lock_);
+            ++idle_;
+            while (queue_.empty() && !stopping_)
+                SleepConditionVariableSRW(&queued_, &lock_, INFINITE, 0);
+            --idle_;
+            if (stopping_) {
+                ReleaseSRWLockExclusive(&lock_);
+                return;
+            }
+            Client client = std::move(queue_.front());
+            queue_.pop_front();
+            const bool wasFull = queue_.size() + 1 >= MostClients();
+            ReleaseSRWLockExclusive(&lock_);
+            if (wasFull)
+                SetEvent(room_.get());
+            try {
+                Serve(client, io, chunk.get());
+            } catch (...) {
+                // No memory for the request or the reply: this client goes without one.
+            }
+        }
+    } catch (...) {
+        // No event or buffer for this worker: the others serve the clients.
+    }
+}
+
+void PipeServer::Serve(Client& client, PendingIo& io, char* chunk)
+{
+    const HANDLE pipe = client.pipe.get();
 
     // The request: one whole message, within the time.
     std::string request;
-    std::unique_ptr<char[]> chunk(new char[kBufferSize]);
     const DWORD start = GetTickCount();
     DWORD error = ERROR_MORE_DATA;
     while (error == ERROR_MORE_DATA) {
         DWORD bytes = 0;
-        error = io.Finish(pipe, ReadFile(pipe, chunk.get(), kBufferSize, nullptr, io.Begin()), bytes,
+        error = io.Finish(pipe, ReadFile(pipe, chunk, kBufferSize, nullptr, io.Begin()), bytes,
                           Remaining(start, options_.requestTimeoutMs), stop_.get());
-        request.append(chunk.get(), bytes);
+        request.append(chunk, bytes);
         if (request.size() > options_.maxRequestBytes) {
-            Notify(Event(ServerEvent::Kind::RequestTooLong, session.client));
+            Notify(Event(ServerEvent::Kind::RequestTooLong, client.number));
             return;
         }
     }
     if (error != ERROR_SUCCESS) {
-        Notify(Event(ServerEvent::Kind::NoRequest, session.client, error));
+        Notify(Event(ServerEvent::Kind::NoRequest, client.number, error));
         return;
     }
 
@@ -363,15 +388,15 @@ void PipeServer::Serve(Session& session)
         answered = handler_(message, reply);
     } catch (...) {
         // The handler's failure is the downloader's: this client goes without an answer, the others do not.
-        Notify(Event(ServerEvent::Kind::HandlerFailed, session.client));
+        Notify(Event(ServerEvent::Kind::HandlerFailed, client.number));
         return;
     }
     if (!answered) {
-        Notify(Event(ServerEvent::Kind::NotAnswered, session.client));
+        Notify(Event(ServerEvent::Kind::NotAnswered, client.number));
         return;
     }
 
-    ServerEvent outcome = Event(ServerEvent::Kind::Answered, session.client);
+    ServerEvent outcome = Event(ServerEvent::Kind::Answered, client.number);
     outcome.reply = reply.Content();
     DWORD written = 0;
     error = io.Finish(
@@ -388,7 +413,7 @@ void PipeServer::Serve(Session& session)
     const DWORD replied = GetTickCount();
     do {
         DWORD bytes = 0;
-        error = io.Finish(pipe, ReadFile(pipe, chunk.get(), kBufferSize, nullptr, io.Begin()), bytes,
+        error = io.Finish(pipe, ReadFile(pipe, chunk, kBufferSize, nullptr, io.Begin()), bytes,
                           Remaining(replied, options_.replyReadMs), nullptr);
     } while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA);
     outcome.error = error == ERROR_TIMEOUT ? ERROR_TIMEOUT : ERROR_SUCCESS;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -28,7 +29,7 @@ struct ServerOptions {
     // Inheritable instances outlive the server in every child started with handle inheritance: a client
     // then waits for an answer that never comes, for as long as that child runs.
     bool inheritable = false;
-    unsigned maxClients = 16;       // served at once (1 to 60); more wait, connected, for a turn
+    unsigned maxClients = 64;       // served at once; more wait, connected, for a turn
     DWORD requestTimeoutMs = 10000; // for the whole request after the client connected
     DWORD maxRequestBytes = 65536;  // a longer request is dropped, unanswered
     // After the reply: how long the client has to read it and hang up before its instance closes.
@@ -36,8 +37,8 @@ struct ServerOptions {
 };
 
 // Fills the reply to one request and returns true, or returns false to close without a reply. Runs on
-// the client's own thread, up to maxClients at once; a stop waits for it, so it must return promptly. A
-// raised exception closes the connection without a reply, as false does.
+// one of the server's threads, up to maxClients at once; a stop waits for it, so it must return promptly.
+// A raised exception closes the connection without a reply, as false does.
 using RequestHandler = std::function<bool(InputBuffer& request, OutputBuffer& reply)>;
 
 // What happened, as data; the server's own events have client 0. Clients are numbered from 1 in the
@@ -83,14 +84,17 @@ public:
     bool Wait(DWORD timeoutMs = INFINITE) const;
 
 private:
+    class PendingIo;
     struct Listener;
-    struct Session;
+    struct Client;
 
     static DWORD WINAPI ListenMain(void* server);
-    static DWORD WINAPI SessionMain(void* session);
+    static DWORD WINAPI WorkMain(void* server);
     void Listen();
-    void Serve(Session& session);
+    void Work();
+    void Serve(Client& client, PendingIo& io, char* chunk);
     UniqueFile CreateInstance(bool first, DWORD& error) const;
+    std::size_t MostClients() const { return options_.maxClients < 1 ? 1 : options_.maxClients; }
     void Notify(const ServerEvent& event) const noexcept;
 
     const ServerOptions options_;
@@ -99,7 +103,14 @@ private:
     const ServerObserver observer_;
     PipeSecurity security_;
     UniqueHandle stop_;
-    UniqueFile first_; // the first instance, made by the constructor, until the listener takes it
+    UniqueHandle room_; // set when a client leaves a full queue for a worker
+    UniqueFile first_;  // the first instance, made by the constructor, until the listener takes it
+    // The connected clients waiting for a worker, and the workers waiting for one.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE queued_ = CONDITION_VARIABLE_INIT;
+    std::deque<Client> queue_;
+    unsigned idle_ = 0;
+    bool stopping_ = false;
     UniqueHandle listener_;
 };
 

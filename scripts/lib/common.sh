@@ -57,9 +57,16 @@ wine_stop() {
 # returns once the peer serves the pipe; false when it ends or is not serving within 30 s.
 peer_pid=""
 start_peer() { # PREFIX BIN LOG [PEER OPTIONS...]
-  local prefix=$1 bin=$2 log=$3
+  local prefix=$1 bin=$2
+  shift 2
+  start_server "$prefix" "$bin/DownloaderPeer.exe" "$@"
+}
+
+# The same for any downloader that says "listening on" once it serves the pipe.
+start_server() { # PREFIX PROGRAM LOG [ARGUMENTS...]
+  local prefix=$1 program=$2 log=$3
   shift 3
-  "$root/scripts/wine-exec" "$prefix" "$bin/DownloaderPeer.exe" "$@" >"$log" 2>&1 &
+  "$root/scripts/wine-exec" "$prefix" "$program" "$@" >"$log" 2>&1 &
   peer_pid=$!
   for _ in $(seq 300); do
     grep -q "listening on" "$log" && return 0
