@@ -3,8 +3,9 @@
 #   check-release.sh PROGRAM SOURCE_DIR WORK_DIR
 # Commits a copy of the sources to a new repository in WORK_DIR/repo (kept for check-signing.sh), then:
 # the release refuses a dirty tree; two releases write the same zip bytes; the zip holds the expected
-# files in order, its SHA256SUMS hold, and its program, the support tool and the downloader stand-in are
-# PROGRAM and the TessalineCheck.exe and DownloaderPeer.exe beside it (this build) byte for byte.
+# files in order, its SHA256SUMS hold, and its program, the support tool, the downloader stand-in and the
+# downloader check are PROGRAM and the TessalineCheck.exe, DownloaderPeer.exe and DownloaderCheck.exe
+# beside it (this build) byte for byte.
 set -euo pipefail
 program=$1 source_dir=$2 work_dir=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,16 +47,17 @@ fi
 
 support=support-tool-not-for-setups/TessalineCheck.exe
 peer=test-tool-not-for-setups/DownloaderPeer.exe
+checker=test-tool-not-for-setups/DownloaderCheck.exe
 expected=$(printf "$name/%s\n" Tessaline.exe README.txt setup-authors.md protocol.md Tessaline.iss Tessaline.nsh \
-  Tessaline.wxi Tessaline.wix4.wxi "$support" "$peer" SHA256SUMS)
+  Tessaline.wxi Tessaline.wix4.wxi "$support" "$peer" "$checker" SHA256SUMS)
 [ "$(unzip -Z1 "$zip_file")" = "$expected" ] || fail "the zip holds $(unzip -Z1 "$zip_file" | tr '\n' ' ')"
 unzip -q "$zip_file" -d "$work_dir/unpacked"
 unpacked=$work_dir/unpacked/$name
 (cd "$unpacked" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 10 ] || fail "SHA256SUMS does not list the ten other files"
+[ "$(wc -l <"$unpacked/SHA256SUMS")" -eq 11 ] || fail "SHA256SUMS does not list the eleven other files"
 cmp -s "$unpacked/Tessaline.exe" "$program" ||
   fail "the released program differs from this build's $(basename "$program")"
-for tool in "$support" "$peer"; do
+for tool in "$support" "$peer" "$checker"; do
   cmp -s "$unpacked/$tool" "$(dirname "$program")/$(basename "$tool")" ||
     fail "the released $(basename "$tool") differs from this build's"
 done
@@ -66,7 +68,7 @@ for include in Tessaline.iss Tessaline.nsh Tessaline.wxi Tessaline.wix4.wxi; do
   cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
 for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no" \
-  "$support" "$peer" "never ship it"; do
+  "$support" "$peer" "$checker" "never ship it"; do
   grep -qF -- "$text" "$unpacked/README.txt" || fail "README.txt does not say $text"
 done
 

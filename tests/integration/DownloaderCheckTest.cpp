@@ -1,0 +1,98 @@
+// The downloader check against the stand-in as it should be, and against downloaders that each break one
+// part of the contract: each fails its checks, and only the checks that depend on them.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "ChildProcess.h"
+#include "FaultyDownloader.h"
+#include "TestPipes.h"
+
+namespace {
+
+struct CheckCase {
+    const char* what;
+    bool standIn; // else the fault
+    Fault fault;
+    const wchar_t* arguments; // the check's own, besides --pipe and --timeout
+    std::set<std::string> failing;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.what; }
+
+// The ids of the checks the output says failed, and of all it ran.
+std::set<std::string> Checks(const std::string& output, const char* verdict)
+{
+    std::set<std::string> ids;
+    for (std::size_t at = output.find(verdict); at != std::string::npos; at = output.find(verdict, at + 1))
+        ids.insert(output.substr(output.rfind(' ', at - 1) + 1, at - output.rfind(' ', at - 1) - 1));
+    return ids;
+}
+
+class DownloaderCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(DownloaderCheck, FailsOnlyWhatTheDownloaderBreaks)
+{
+    SetTestTimeLimit(120);
+    const CheckCase& c = GetParam();
+    const std::wstring name = UniquePipeName(L"checked");
+    const DWORD answerMs = Scaled(1000);
+    std::unique_ptr<BackgroundProcess> standIn;
+    std::unique_ptr<FaultyDownloader> faulty;
+    if (c.standIn) {
+        standIn = std::make_unique<BackgroundProcess>(L"DownloaderPeer.exe", L"--clients 0 --pipe " + name);
+        ASSERT_TRUE(standIn->WaitForOutput("listening on"));
+    } else {
+        faulty = std::make_unique<FaultyDownloader>(name, c.fault, answerMs * 3 / 2);
+    }
+    const std::wstring report = L"report" + std::to_wstring(GetCurrentProcessId()) + L".xml";
+    const ChildResult run =
+        RunProgram(L"DownloaderCheck.exe", L"--pipe " + name + L" --timeout " + std::to_wstring(answerMs / 1000) +
+                                               L"." + std::to_wstring(answerMs % 1000 / 100) + L" --junit " + report +
+                                               L" " + c.arguments);
+    ASSERT_TRUE(run.finished) << run.output;
+    EXPECT_EQ(Checks(run.output, " FAIL "), c.failing) << run.output;
+    EXPECT_EQ(run.exitCode, c.failing.empty() ? 0u : 1u) << run.output;
+    // The JUnit report counts the same failures.
+    const UniqueFile file(CreateFileW(report.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string xml(64 * 1024, '\0');
+    DWORD read = 0;
+    ASSERT_TRUE(file && ReadFile(file.get(), &xml[0], static_cast<DWORD>(xml.size()), &read, nullptr));
+    EXPECT_NE(xml.find("failures=\"" + std::to_string(c.failing.size()) + "\">\n  <testsuite"), std::string::npos)
+        << xml.substr(0, read);
+}
+
+const std::set<std::string> kAfterTheFirst{"3.1", "4.1", "4.2", "4.3", "4.4", "4.5", "5.1"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Downloaders, DownloaderCheck,
+    ::testing::Values(
+        CheckCase{"the stand-in", true, Fault::AnswersFalse, L"", {}},
+        CheckCase{"answers only its first client", false, Fault::FirstClientOnly, L"--burst 4", kAfterTheFirst},
+        CheckCase{"stops at a look",
+                  false,
+                  Fault::StopsAtLook,
+                  L"--burst 4",
+                  {"4.1", "4.2", "4.3", "4.4", "4.5", "5.1", "5.2", "6.1"}},
+        CheckCase{"no instance while it serves one", false, Fault::NoInstanceWhileServing, L"--burst 2", {"5.2"}},
+        CheckCase{"byte mode",
+                  false,
+                  Fault::ByteMode,
+                  L"",
+                  {"1.2", "2.1", "2.2", "2.3", "2.4", "3.1", "4.1", "4.2", "4.3", "4.4", "4.5", "5.1", "5.2", "6.1"}},
+        CheckCase{"two reply messages", false, Fault::TwoReplies, L"--burst 4", {"2.4"}},
+        CheckCase{"a reply slower than the bound", false, Fault::SlowReply, L"--burst 4", {"2.1", "2.2", "2.3", "2.4"}},
+        CheckCase{"ends on an unexpected request",
+                  false,
+                  Fault::EndsOnUnexpected,
+                  L"--burst 4",
+                  {"4.3", "4.4", "4.5", "5.1", "5.2", "6.1"}},
+        CheckCase{"answers false", false, Fault::AnswersFalse, L"--burst 4", {"2.3"}},
+        // One check, or one group, alone.
+        CheckCase{"answers false, check 2.3 alone", false, Fault::AnswersFalse, L"2.3", {"2.3"}},
+        CheckCase{"answers false, group 4 alone", false, Fault::AnswersFalse, L"4", {}}),
+    [](const testing::TestParamInfo<CheckCase>& info) { return std::to_string(info.index); });
+
+} // namespace

@@ -1,0 +1,51 @@
+// Downloaders of the tests' own, each breaking one part of the contract on purpose, for the downloader
+// check to find: a thread that keeps an instance listening and serves each client on a thread of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Handles.h"
+
+enum class Fault {
+    FirstClientOnly,        // answers its first client; later ones it reads and closes
+    StopsAtLook,            // ends when a client leaves without a request
+    NoInstanceWhileServing, // makes the next instance only after it has served one, and a moment later
+    ByteMode,               // a byte-mode pipe, which a client cannot switch to message mode
+    TwoReplies,             // answers every request twice
+    SlowReply,              // answers its first request later than the check waits
+    EndsOnUnexpected,       // ends on a request that is not the notice, and is not empty or long
+    AnswersFalse,           // answers false
+};
+
+class FaultyDownloader {
+public:
+    // Returns once the first instance is there; slowMs is how late the slow reply comes.
+    FaultyDownloader(std::wstring name, Fault fault, DWORD slowMs);
+    ~FaultyDownloader();
+    FaultyDownloader(const FaultyDownloader&) = delete;
+    FaultyDownloader& operator=(const FaultyDownloader&) = delete;
+
+private:
+    static DWORD WINAPI ListenMain(void* self);
+    void Listen();
+    // Ends the listener, which may be between its look at the stop and its wait for a client.
+    void EndListener();
+    // False when the fault has ended the server.
+    bool Serve(UniqueFile pipe, unsigned client);
+    UniqueFile NewInstance() const;
+
+    const std::wstring name_;
+    const Fault fault_;
+    const DWORD slowMs_;
+    UniqueHandle stop_; // set to end, by the destructor or by a fault
+    UniqueHandle listener_;
+    std::mutex mutex_;
+    std::vector<std::thread> sessions_;
+    std::atomic<bool> listening_{false};
+};

@@ -1,0 +1,340 @@
+#include "Checks.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "Hex.h"
+#include "MessageBuffer.h"
+#include "ServerIdentity.h"
+#include "Text.h"
+#include "WException.h"
+
+// What the checks learn once and share.
+struct CheckContext {
+    CheckTarget target;
+    const char* current = nullptr;
+    const char* goneSince = nullptr; // the check that found the pipe gone
+    // The client of 1.2, which the notice of 2.1 goes over, and that notice's answer.
+    std::unique_ptr<ProbeClient> first;
+    bool asked = false;
+    Answer answer;
+    // The burst of 5.1 and 5.2: how many clients were answered, and how many met no pipe at all.
+    bool burst = false;
+    unsigned burstAnswered = 0;
+    unsigned burstMissing = 0;
+};
+
+namespace {
+
+CheckResult Pass(const std::wstring& detail) { return {Verdict::Pass, detail, {}}; }
+CheckResult Fail(const std::wstring& detail) { return {Verdict::Fail, detail, {}}; }
+
+std::wstring Seconds(DWORD milliseconds)
+{
+    wchar_t text[32];
+    swprintf(text, 32, L"%lu.%02lu s", milliseconds / 1000, milliseconds % 1000 / 10);
+    return text;
+}
+
+std::wstring ErrorText(DWORD error) { return L"error " + Decimal(error); }
+
+// The answer read as Tessaline reads it: true or false, or why it is not an answer.
+bool ReadAsTessaline(const std::string& bytes, bool& value, std::wstring& why)
+{
+    try {
+        InputBuffer reply(bytes);
+        value = reply.ReadBoolean();
+        return true;
+    } catch (const wexception<std::runtime_error>& error) {
+        why = error.message();
+        return false;
+    }
+}
+
+std::wstring Seen(const Answer& answer)
+{
+    switch (answer.error) {
+    case ERROR_SUCCESS:
+        return Widen(Hex(answer.bytes), CP_UTF8) + L" (" + Decimal(static_cast<unsigned long>(answer.bytes.size())) +
+               L" bytes) after " + Seconds(answer.milliseconds);
+    case ERROR_TIMEOUT:
+        return L"no answer within " + Seconds(answer.milliseconds);
+    case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
+        return L"the server closed the connection without an answer";
+    default:
+        return L"the read failed (" + ErrorText(answer.error) + L")";
+    }
+}
+
+// A client opened as Tessaline opens it; a pipe missing on every attempt has gone.
+std::unique_ptr<ProbeClient> Connect(CheckContext& context, std::wstring& failure)
+{
+    auto client = std::make_unique<ProbeClient>(context.target.name);
+    if (client->Connected())
+        return client;
+    if (client->OpenError() == ERROR_FILE_NOT_FOUND)
+        context.goneSince = context.current;
+    failure = L"no client could connect (" + ErrorText(client->OpenError()) +
+              (client->OpenError() == ERROR_FILE_NOT_FOUND ? L": the pipe is gone" : L"") + L")";
+    return nullptr;
+}
+
+// One notice on a new connection: answered within the time with a Boolean, or why not.
+CheckResult NoticeAnswered(CheckContext& context, const std::wstring& before)
+{
+    std::wstring failure;
+    const std::unique_ptr<ProbeClient> client = Connect(context, failure);
+    if (!client)
+        return Fail(before + failure);
+    const DWORD sent = client->Send(CompletionNotice());
+    if (sent != ERROR_SUCCESS)
+        return Fail(before + L"the notice could not be sent (" + ErrorText(sent) + L")");
+    const Answer answer = client->Receive(context.target.answerMs);
+    bool value = false;
+    std::wstring why;
+    if (answer.error != ERROR_SUCCESS || !ReadAsTessaline(answer.bytes, value, why))
+        return Fail(before + Seen(answer) + (why.empty() ? L"" : L", not an answer: " + why));
+    return Pass(std::wstring(value ? L"true" : L"false") + L" after " + Seconds(answer.milliseconds));
+}
+
+// A client that does something else first; then the next notice must be answered.
+CheckResult AfterClient(CheckContext& context, const std::string* message, bool waitForAnswer)
+{
+    std::wstring failure;
+    std::unique_ptr<ProbeClient> client = Connect(context, failure);
+    if (!client)
+        return Fail(failure);
+    if (message != nullptr && client->Send(*message) == ERROR_SUCCESS && waitForAnswer)
+        client->Receive(context.target.answerMs);
+    client.reset();
+    // What the client did reaches the server only once it runs: the next notice comes after it has had
+    // the time to see the client go.
+    Sleep(context.target.answerMs / 2 < 1000 ? context.target.answerMs / 2 : 1000);
+    return NoticeAnswered(context, L"then the next notice: ");
+}
+
+const Answer& FirstAnswer(CheckContext& context)
+{
+    if (!context.asked) {
+        context.asked = true;
+        std::wstring failure;
+        if (!context.first)
+            context.first = Connect(context, failure);
+        context.answer.error = ERROR_PIPE_NOT_CONNECTED;
+        if (context.first && (context.answer.error = context.first->Send(CompletionNotice())) == ERROR_SUCCESS)
+            context.answer = context.first->Receive(context.target.answerMs);
+        // Without an answer the connection is of no more use; a late answer then finds no client.
+        if (context.answer.error != ERROR_SUCCESS)
+            context.first.reset();
+    }
+    return context.answer;
+}
+
+void RunBurst(CheckContext& context)
+{
+    if (context.burst)
+        return;
+    context.burst = true;
+    std::atomic<unsigned> answered{0};
+    std::atomic<unsigned> missing{0};
+    const UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<std::thread> clients;
+    for (unsigned i = 0; i < context.target.burst; ++i) {
+        clients.emplace_back([&] {
+            WaitForSingleObject(start.get(), INFINITE);
+            ProbeClient client(context.target.name);
+            missing += client.Missing();
+            bool value = false;
+            std::wstring why;
+            if (client.Connected() && client.Send(CompletionNotice()) == ERROR_SUCCESS) {
+                const Answer answer = client.Receive(context.target.answerMs);
+                answered += answer.error == ERROR_SUCCESS && ReadAsTessaline(answer.bytes, value, why);
+            }
+        });
+    }
+    SetEvent(start.get());
+    for (std::thread& client : clients)
+        client.join();
+    context.burstAnswered = answered;
+    context.burstMissing = missing;
+}
+
+CheckResult NameExists(CheckContext& context)
+{
+    if (WaitNamedPipeW(context.target.name.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT)
+        return Pass(L"");
+    const DWORD error = GetLastError();
+    return Fail(error == ERROR_FILE_NOT_FOUND ? L"no process serves it (error 2)"
+                                              : L"it cannot be asked for (" + ErrorText(error) + L")");
+}
+
+CheckResult OpensAsTessaline(CheckContext& context)
+{
+    context.first = std::make_unique<ProbeClient>(context.target.name);
+    if (context.first->Connected())
+        return Pass(L"");
+    const DWORD error = context.first->OpenError();
+    context.first.reset();
+    switch (error) {
+    case ERROR_INVALID_PARAMETER:
+        return Fail(L"the switch to message mode fails (error 87): the pipe is not a message-mode pipe");
+    case ERROR_ACCESS_DENIED:
+        return Fail(L"the pipe refuses this account (error 5)");
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_PIPE_BUSY:
+        return Fail(L"every instance stays busy (" + ErrorText(error) + L")");
+    default:
+        return Fail(L"the open fails (" + ErrorText(error) + L")");
+    }
+}
+
+CheckResult NoticeAnsweredInTime(CheckContext& context)
+{
+    const Answer& answer = FirstAnswer(context);
+    if (answer.error != ERROR_SUCCESS)
+        return Fail(Seen(answer));
+    return Pass(L"after " + Seconds(answer.milliseconds));
+}
+
+CheckResult AnswerIsBoolean(CheckContext& context)
+{
+    const Answer& answer = FirstAnswer(context);
+    bool value = false;
+    std::wstring why;
+    if (!ReadAsTessaline(answer.bytes, value, why))
+        return Fail(Widen(Hex(answer.bytes), CP_UTF8) + L" is not an answer to Tessaline: " + why);
+    return Pass(std::wstring(value ? L"true" : L"false") + L": " + Widen(Hex(answer.bytes), CP_UTF8));
+}
+
+CheckResult AnswerIsTrue(CheckContext& context)
+{
+    const Answer& answer = FirstAnswer(context);
+    bool value = false;
+    std::wstring why;
+    ReadAsTessaline(answer.bytes, value, why);
+    return value ? Pass(L"") : Fail(L"false: Tessaline ends with E_FAIL, and the setup sees completion not reported");
+}
+
+CheckResult NothingMore(CheckContext& context)
+{
+    if (FirstAnswer(context).error != ERROR_SUCCESS || !context.first)
+        return Fail(L"no answer to look after");
+    const Answer more = context.first->Receive(context.target.answerMs < 1000 ? context.target.answerMs : 1000);
+    context.first.reset();
+    if (more.error == ERROR_SUCCESS)
+        return Fail(L"a second message came: " + Widen(Hex(more.bytes), CP_UTF8));
+    return Pass(L"");
+}
+
+CheckResult SecondNotice(CheckContext& context) { return NoticeAnswered(context, L""); }
+
+CheckResult AfterLook(CheckContext& context) { return AfterClient(context, nullptr, false); }
+
+CheckResult AfterHangUp(CheckContext& context)
+{
+    const std::string notice = CompletionNotice();
+    return AfterClient(context, &notice, false);
+}
+
+CheckResult AfterOtherType(CheckContext& context)
+{
+    OutputBuffer request;
+    request.WriteString(L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
+    request.WriteInteger(0);
+    const std::string message = request.Content();
+    return AfterClient(context, &message, true);
+}
+
+CheckResult AfterEmpty(CheckContext& context)
+{
+    const std::string empty;
+    return AfterClient(context, &empty, true);
+}
+
+CheckResult AfterOversized(CheckContext& context)
+{
+    // Four times the buffer size that Tessaline's pipe code gives its pipes.
+    const std::string oversized(4096, '\x5A');
+    return AfterClient(context, &oversized, true);
+}
+
+CheckResult BurstAnswered(CheckContext& context)
+{
+    RunBurst(context);
+    const std::wstring counts = Decimal(context.burstAnswered) + L" of " + Decimal(context.target.burst);
+    return context.burstAnswered == context.target.burst ? Pass(counts) : Fail(counts + L" answered");
+}
+
+CheckResult BurstNoneMissing(CheckContext& context)
+{
+    RunBurst(context);
+    return context.burstMissing == 0 ? Pass(L"")
+                                     : Fail(Decimal(context.burstMissing) +
+                                            L" attempts found no instance at all (error 2): none was listening");
+}
+
+CheckResult WhoServes(CheckContext& context)
+{
+    std::wstring failure;
+    const std::unique_ptr<ProbeClient> client = Connect(context, failure);
+    if (!client)
+        return Fail(failure);
+    const ServerJudgement judged = JudgeServer(client->Handle());
+    CheckResult result{judged.refused ? Verdict::Fail : Verdict::Pass, judged.facts, judged.notes};
+    if (judged.refused)
+        result.detail += L": " + judged.refusal;
+    return result;
+}
+
+} // namespace
+
+const std::vector<Check>& AllChecks()
+{
+    static const std::vector<Check> checks = {
+        {"1.1", L"the pipe's name exists", L"The pipe", nullptr, false, NameExists},
+        {"1.2", L"a client opened as Tessaline opens it connects, in message mode", L"The pipe", "1.1", true,
+         OpensAsTessaline},
+        {"2.1", L"the completion notice is answered with one message within the time", L"The reply", "1.2", true,
+         NoticeAnsweredInTime},
+        {"2.2", L"the answer reads as a Boolean, as Tessaline reads it", L"The reply", "2.1", false, AnswerIsBoolean},
+        {"2.3", L"the answer is true", L"The reply", "2.2", false, AnswerIsTrue},
+        {"2.4", L"nothing more is sent after the answer", L"The reply", "2.1", false, NothingMore},
+        {"3.1", L"a second notice right after the first is answered", L"The exchange at a glance", "1.2", true,
+         SecondNotice},
+        {"4.1", L"a look without a request leaves it serving", L"The exchange at a glance", "1.2", true, AfterLook},
+        {"4.2", L"a hang-up before the answer leaves it serving", L"Timing", "1.2", true, AfterHangUp},
+        {"4.3", L"a request of another type first leaves it serving", L"The request", "1.2", true, AfterOtherType},
+        {"4.4", L"an empty message leaves it serving", L"The request", "1.2", true, AfterEmpty},
+        {"4.5", L"a message over the pipe's buffer size leaves it serving", L"The request", "1.2", true,
+         AfterOversized},
+        {"5.1", L"a burst of simultaneous notices is answered in full", L"The exchange at a glance", "1.2", true,
+         BurstAnswered},
+        {"5.2", L"no client of the burst meets a missing pipe", L"The exchange at a glance", "1.2", true,
+         BurstNoneMissing},
+        {"6.1", L"a setup of this account can open it", L"Access control the server must set", "1.2", true, WhoServes},
+    };
+    return checks;
+}
+
+const wchar_t* GroupTitle(int group)
+{
+    static const wchar_t* const titles[] = {
+        L"The pipe", L"The completion notice", L"More than one client", L"Clients that misbehave",
+        L"A burst",  L"Who serves it"};
+    return group >= 1 && group <= 6 ? titles[group - 1] : L"";
+}
+
+CheckRun::CheckRun(const CheckTarget& target) : context_(new CheckContext()) { context_->target = target; }
+
+CheckRun::~CheckRun() = default;
+
+CheckResult CheckRun::Run(const Check& check)
+{
+    CheckContext& context = *context_;
+    if (check.usesPipe && context.goneSince != nullptr)
+        return {Verdict::NotRun, L"not run: the pipe has been gone since " + Widen(context.goneSince, CP_UTF8), {}};
+    context.current = check.id;
+    return check.run(context);
+}
