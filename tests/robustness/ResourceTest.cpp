@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "HandleCount.h"
@@ -27,11 +28,15 @@ struct Tally {
 
 // The server's side of the steps, in order; a step whose client does not come along raises, which
 // is part of the exercise.
-void Serve(const std::wstring& name, const std::vector<Step>& steps)
+void Serve(const std::wstring& name, const std::vector<Step>& steps, std::atomic<int>& done)
 {
     for (Step step : steps) {
         if (step == Step::Missing)
             continue;
+        struct Done {
+            std::atomic<int>& count;
+            ~Done() { ++count; }
+        } counted{done};
         try {
             IPC::Pipe server(name, false);
             if (step == Step::ServerClosesBeforeRead)
@@ -94,12 +99,19 @@ void RunPhase(int count, std::mt19937& random, Tally& tally)
     std::vector<Step> steps;
     for (int i = 0; i < count; ++i)
         steps.push_back(static_cast<Step>(std::uniform_int_distribution<int>(0, kStepKinds - 1)(random)));
-    auto server = OnThread([name, steps] { Serve(name, steps); });
+    std::atomic<int> served{0};
+    auto server = OnThread([name, steps, &served] { Serve(name, steps, served); });
+    int stepsServed = 0;
     for (Step step : steps) {
         if (RunClientStep(name, step, random))
             ++tally.done[static_cast<int>(step)];
         else
             ++tally.unexpected;
+        stepsServed += step != Step::Missing;
+        // A cancelled server closes its instance a moment later: the next client must not find it there.
+        for (const DWORD start = GetTickCount();
+             step == Step::Cancel && served < stepsServed && GetTickCount() - start < InnerLimitMs();)
+            Sleep(1);
     }
     ASSERT_EQ(server.wait_for(std::chrono::milliseconds(InnerLimitMs())), std::future_status::ready);
     server.get();
