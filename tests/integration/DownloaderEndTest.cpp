@@ -40,6 +40,8 @@ TEST(DownloaderEnd, CancelLeavesAnotherProcessServingTheNameAlone)
         auto server = OnThread([&] { IPC::Pipe own(name, false, [&](HANDLE) { recorded.set_value(); }); });
         recorded.get_future().wait();
         EXPECT_TRUE(IPC::CancelPendingConnect());
+        ASSERT_EQ(server.wait_for(std::chrono::milliseconds(InnerLimitMs())), std::future_status::ready)
+            << "the cancel did not release this process's own server";
         EXPECT_EQ(RaisedBy([&] { server.get(); }), L"Client failed to connect (HRESULT = 995).");
     }
     // The peer's first and only client is this notice.
