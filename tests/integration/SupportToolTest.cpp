@@ -213,6 +213,7 @@ TEST_F(SupportTool, WaitsOutABusyDownloaderAsTessalineDoes)
     BackgroundProcess tool(L"TessalineCheck.exe", L"--send");
     ASSERT_TRUE(tool.WaitForOutput("_EPM twin: "));
     Sleep(5000);
+    ASSERT_EQ(WaitForSingleObject(tool.Handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "it gave up on a busy pipe";
     holder.reset();
     ASSERT_EQ(NextRequest(server.get()), 92u);
     DWORD bytes = 0;
@@ -232,10 +233,10 @@ TEST_F(SupportTool, RunEndsWithTheTool)
     BackgroundProcess tool(L"TessalineCheck.exe", L"--run " + QuoteArgument(ProgramFolder() + L"Tessaline.exe"));
     ASSERT_EQ(NextRequest(server.get()), 92u);
     TerminateProcess(tool.Handle(), 1);
-    const DWORD start = GetTickCount();
-    while (PeekNamedPipe(server.get(), nullptr, 0, nullptr, nullptr, nullptr) && GetTickCount() - start < Scaled(5000))
-        Sleep(20);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE)) << "Tessaline still holds the pipe";
+    DWORD error = ERROR_SUCCESS;
+    for (const DWORD start = GetTickCount(); error == ERROR_SUCCESS && GetTickCount() - start < Scaled(5000); Sleep(20))
+        error = PeekNamedPipe(server.get(), nullptr, 0, nullptr, nullptr, nullptr) ? ERROR_SUCCESS : GetLastError();
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_BROKEN_PIPE)) << "Tessaline still holds the pipe";
 }
 
 // An elevated tool against a downloader that runs unelevated as the same user: a setup opens that pipe
