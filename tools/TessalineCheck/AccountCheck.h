@@ -33,9 +33,9 @@ enum SetupDifference : unsigned {
     kUnseenServer = 1u << 6,     // pipe mode, opened elevated: who serves the pipe is not visible
 };
 
-unsigned RegistryModeDifferences(const ToolAccount& account);
+[[nodiscard]] unsigned RegistryModeDifferences(const ToolAccount& account);
 // `server`: who served the pipe this tool opened; null when it did not open.
-unsigned PipeModeDifferences(const ToolAccount& account, const PipeServer* server);
+[[nodiscard]] unsigned PipeModeDifferences(const ToolAccount& account, const PipeServer* server);
 
 // The report's lines for them: a warning each, named, and for a look that holds for a setup, why.
 void SayDifferences(unsigned differences, const ToolAccount& account, const PipeServer* server);

@@ -39,6 +39,8 @@ struct Failure {
     explicit Failure(const wexception<std::runtime_error>& error)
         : message(error.message()), code(error.error_code()), known(FindKnownFailure(error))
     {}
+    // "error 2: Unable to connect to a named pipe (Error code: 2)"
+    std::wstring Line() const { return L"error " + Decimal(code) + L": " + message; }
     // "no downloader serves its pipe (error 2)", or the message for one that is not a usual one.
     std::wstring Reason(const wchar_t* otherwise) const
     {
@@ -80,7 +82,7 @@ Verdict SendNotice(const std::shared_ptr<IPC::Pipe>& pipe, DWORD waitMs, unsigne
         pipe->Write(request);
     } catch (const wexception<std::runtime_error>& error) {
         const Failure failure(error);
-        Say(L"notice", L"not sent: error " + Decimal(failure.code) + L": " + failure.message);
+        Say(L"notice", L"not sent: " + failure.Line());
         return WouldNotReport(failure.Reason(L"the request cannot be written"));
     }
     Say(L"notice",
@@ -107,8 +109,7 @@ Verdict SendNotice(const std::shared_ptr<IPC::Pipe>& pipe, DWORD waitMs, unsigne
     if (!read->unexpected.empty())
         return {Outcome::ToolFailed, L"this tool could not read the answer: " + read->unexpected};
     if (read->failure) {
-        Say(L"answer",
-            L"none: error " + Decimal(read->failure->code) + L": " + read->failure->message + L", after " + took);
+        Say(L"answer", L"none: " + read->failure->Line() + L", after " + took);
         return WouldNotReport(read->failure->Reason(L"the answer cannot be read"));
     }
     Say(L"answer", Widen(Hex(read->bytes), CP_UTF8) + L" (" + Decimal(static_cast<unsigned long>(read->bytes.size())) +

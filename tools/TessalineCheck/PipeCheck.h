@@ -10,4 +10,4 @@
 
 // Opens the pipe the way Tessaline does, attempts and pauses alike, and closes it again without a request
 // unless `send` asks for the completion notice; then waits for the answer at most waitMs.
-Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs);
+[[nodiscard]] Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs);

@@ -51,5 +51,5 @@ inline std::wstring Seconds(DWORD milliseconds)
 
 // The tool's body run under a handler that turns anything unexpected into the tool-failure code, with
 // its text on a line of its own; and, set up once, the same for an abort() or a terminate().
-int RunGuarded(int (*body)(int argc, wchar_t** argv), int argc, wchar_t** argv);
+[[nodiscard]] int RunGuarded(int (*body)(int argc, wchar_t** argv), int argc, wchar_t** argv);
 void EndFailuresWithToolFailed();

@@ -10,5 +10,5 @@
 
 // `name`: the registry mode's product name, empty for the pipe mode. `look`: the verdict of the look
 // before the run, whose account findings hold for the run as well.
-Verdict RunTessaline(const std::wstring& program, const std::wstring& commandLine, const std::wstring& name,
-                     DWORD limitMs, const Verdict& look);
+[[nodiscard]] Verdict RunTessaline(const std::wstring& program, const std::wstring& commandLine,
+                                   const std::wstring& name, DWORD limitMs, const Verdict& look);
