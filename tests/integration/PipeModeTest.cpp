@@ -15,8 +15,7 @@ namespace {
 
 const std::string kTrue = Bytes({5, 0, 0, 0, 1});
 
-// Each test starts with the downloader's name free: one an earlier test left would hold every run here
-// for the whole retry.
+// An instance an earlier test left would hold every run here for the whole retry.
 class PipeMode : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(NoInstanceOf(DownloaderPipeName())); }

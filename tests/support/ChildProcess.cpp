@@ -76,8 +76,7 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 3 && !created; ++attempt) {
         start_ = GetTickCount();
-        // The default error mode: GoogleTest's own, which a child would inherit, shuts out the dialogs that
-        // the process guard must shut out itself.
+        // Not GoogleTest's error mode, which shuts out the dialogs that the process guard must shut out.
         const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | CREATE_DEFAULT_ERROR_MODE;
         created = token != nullptr ? CreateProcessAsUserW(token, path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
                                                           flags, nullptr, nullptr, &startup.StartupInfo, &info)

@@ -60,8 +60,7 @@ TEST(CompletionNotice, TraceOfAFailureThatNestsNothingIsItsOwn)
     EXPECT_EQ(lines[0].rfind(L"Tessaline: nothing nested (tests/unit/CompletionNoticeTest.cpp:", 0), 0u) << lines[0];
 }
 
-// Where a character takes three bytes (UTF-8, which the ANSI code page can be), a line is cut to its
-// room at a whole character.
+// Where a character takes three bytes (UTF-8 as the ANSI code page), a line is cut at a whole character.
 TEST(CompletionNotice, NarrowTextIsCutToItsRoom)
 {
     const std::wstring euros(400, L'\u20AC');
