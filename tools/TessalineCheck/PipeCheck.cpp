@@ -182,10 +182,13 @@ Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs)
             Say(L"same as this tool", DescribeMatch(CompareIdentities(account.self, server->process.identity)));
         }
     }
-    const unsigned differences = PipeModeDifferences(account, pipe ? &*server : nullptr);
+    // An open pipe was seen by the watch: it asks on every attempt's handle.
+    const PipeServer* served = pipe ? &server.value() : nullptr;
+    const unsigned differences = PipeModeDifferences(account, served);
     if (!pipe) {
         std::wstring meaning = lastFailure && lastFailure->known != nullptr ? std::wstring(lastFailure->known->meaning)
-                                                                            : L"not one of the usual causes";
+                               : lastFailure ? L"not one of the usual causes (" + ErrorText(lastFailure->code) + L")"
+                                             : L"not one of the usual causes";
         if (!exists && twinExists && !appContainer)
             meaning += L"; only the _EPM twin is there, which Tessaline opens only inside an AppContainer";
         Say(L"what it means", meaning);
@@ -194,7 +197,7 @@ Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs)
                                           : std::wstring(L"the pipe cannot be opened"),
                               differences);
     }
-    SayDifferences(differences, account, &*server);
+    SayDifferences(differences, account, served);
     if (send)
         return SendNotice(pipe, waitMs, differences);
     Say(L"notice", L"not sent (--send sends it); the connection closes without a request");
