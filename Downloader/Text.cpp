@@ -24,6 +24,32 @@ std::size_t WidenInto(const char* text, std::size_t length, UINT codePage, wchar
     return units > 0 ? static_cast<std::size_t>(units) : 0;
 }
 
+std::size_t NarrowInto(const wchar_t* text, std::size_t length, UINT codePage, char* out, std::size_t capacity) noexcept
+{
+    const int room = static_cast<int>(capacity > 0x7FFFFFFF ? 0x7FFFFFFF : capacity);
+    const auto bytesOf = [&](std::size_t units) {
+        return WideCharToMultiByte(codePage, 0, text, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
+    };
+    // Every code unit takes at least one byte, so no more units than bytes fit; of those, the longest
+    // start that fits is searched by halves.
+    std::size_t fits = 0;
+    std::size_t tried = std::min(length, static_cast<std::size_t>(room));
+    for (std::size_t over = tried + 1; fits + 1 < over; tried = fits + (over - fits) / 2) {
+        const int needed = bytesOf(tried);
+        if (needed > 0 && needed <= room)
+            fits = tried;
+        else
+            over = tried;
+    }
+    // A cut never parts a pair of surrogates.
+    if (fits < length && fits > 0 && IS_HIGH_SURROGATE(text[fits - 1]))
+        --fits;
+    if (fits == 0)
+        return 0;
+    const int written = WideCharToMultiByte(codePage, 0, text, static_cast<int>(fits), out, room, nullptr, nullptr);
+    return written > 0 ? static_cast<std::size_t>(written) : 0;
+}
+
 std::wstring Widen(const std::string& text, UINT codePage)
 {
     const std::size_t needed = WidenInto(text.data(), text.size(), codePage, nullptr, 0);

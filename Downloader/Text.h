@@ -36,6 +36,13 @@ template <typename Char> void EraseAll(std::basic_string<Char>& text, Char c)
 // gives more than one code unit, so capacity bytes of text always fit in capacity units.
 std::size_t WidenInto(const char* text, std::size_t length, UINT codePage, wchar_t* out, std::size_t capacity) noexcept;
 
+// Converts the longest start of length UTF-16 code units whose bytes in the code page fit into capacity
+// bytes, ending at a whole character, without a terminator; returns how many bytes it wrote (0 for an
+// empty text or a failed conversion). A code unit may take up to three bytes (UTF-8, which the ANSI code
+// page can be), so the text is cut rather than the buffer overrun. Allocates nothing.
+std::size_t NarrowInto(const wchar_t* text, std::size_t length, UINT codePage, char* out,
+                       std::size_t capacity) noexcept;
+
 // The whole text in UTF-16; empty when the text is empty or cannot be converted.
 std::wstring Widen(const std::string& text, UINT codePage);
 

@@ -17,31 +17,38 @@ trap 'stop_peer 0 || true' EXIT
 tessaline=$(windows_path "$bin/Tessaline.exe")
 name=SupportToolCheck$$
 key="HKCU\\Software\\Tessaline\\$name"
+version=$(sed -n 's/^project(Tessaline VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
-# One case: the stand-in's options (none: no downloader), the exit codes the tool may give, what Tessaline's
-# arguments are, and the lines its report must hold, separated by "|".
+# One case: the stand-in's options (none: no downloader), the tool's exit code (Wine runs it elevated: a
+# run that reports comes with 4), the tool's --wait, Tessaline's arguments, and the facts its report must
+# hold, each "label|fragment": a line that starts with the label holds the fragment.
 cases=(
-  "none|1||run: exit code 0x80004005 (E_FAIL, -2147467259) after |debugger line: Tessaline: Unable to open named pipe. Last attempt: Unable to connect to a named pipe (Error code: 2) (Downloader/Tessaline/DownloaderConnection.cpp:|verdict: Tessaline did not report completion (E_FAIL): no downloader serves its pipe (error 2)"
-  "--one-way|1||debugger line: Tessaline: Unable to open named pipe. Last attempt: Unable to connect to a named pipe (Error code: 5) (|verdict: Tessaline did not report completion (E_FAIL): the pipe refuses this account (error 5)"
-  "--reply true|0||notice: not sent|run: exit code 0x00000000 (S_OK, 0) after |debugger line: none|verdict: Tessaline reported completion (S_OK)"
-  "none|0 3|/name=$name|marker: absent: there is no such key|run: exit code 0x00000000 (S_OK, 0)|marker after the run: present: Install = REG_SZ \"1\" (4 bytes: 31 00 00 00)|verdict: Tessaline reported completion (S_OK)"
+  "none|1|60||run program|file version $version.0|run|0x80004005 (E_FAIL, -2147467259)|debugger line|Last attempt: Unable to connect to a named pipe (Error code: 2) (Downloader/Tessaline/DownloaderConnection.cpp:|verdict|(Error code: 2)"
+  "--one-way|1|60||debugger line|(Error code: 5)|verdict|(Error code: 5)"
+  "--reply true|4|60||notice|not sent|run|0x00000000 (S_OK, 0)|debugger line|none|verdict|(S_OK)"
+  "none|4|60|/name=$name|marker|absent|run|(S_OK, 0)|marker after the run|Install = REG_SZ \"1\" (4 bytes: 31 00 00 00)|verdict|(S_OK)"
+  "--reply-delay 60000|1|3||run|ended by this tool|run phase|connecting or waiting for the answer|debugger line|none before it was ended|verdict|did not end"
 )
 wine reg delete "$key" /f >/dev/null 2>&1 || true
 for entry in "${cases[@]}"; do
   IFS='|' read -r -a fields <<<"$entry"
-  peer=${fields[0]} codes=${fields[1]} arguments=${fields[2]}
+  peer=${fields[0]} code=${fields[1]} wait=${fields[2]} arguments=${fields[3]}
   if [ "$peer" != none ]; then
     # shellcheck disable=SC2086 # the stand-in's options, one word each
     start_peer "$wine_prefix" "$bin" "$work/peer.log" $peer || fail "$peer: the stand-in did not start"
   fi
   status=0
   # shellcheck disable=SC2086 # no arguments, or one /name=... word
-  wine "$bin/TessalineCheck.exe" --run "$tessaline" $arguments >"$work/report.log" 2>&1 || status=$?
+  wine "$bin/TessalineCheck.exe" --wait "$wait" --run "$tessaline" $arguments >"$work/report.log" 2>&1 || status=$?
   tr -d '\r' <"$work/report.log" >"$work/report.txt"
-  case " $codes " in *" $status "*) ;; *) fail "$peer $arguments: exit code $status, not one of $codes" ;; esac
-  for line in "${fields[@]:3}"; do
-    grep -qF -- "$line" "$work/report.txt" || fail "$peer $arguments: no \"$line\""
+  [ "$status" -eq "$code" ] || fail "$peer $arguments: exit code $status, not $code"
+  for ((i = 4; i + 1 < ${#fields[@]}; i += 2)); do
+    awk -v label="${fields[i]}: " -v fact="${fields[i + 1]}" \
+      'index($0, label) == 1 && index($0, fact) { found = 1 } END { exit !found }' "$work/report.txt" ||
+      fail "$peer $arguments: no \"${fields[i]}\" line holds \"${fields[i + 1]}\""
   done
+  # The run is in a kill-on-close job of the tool's: a tool that is ended takes it along.
+  ! grep -q '^run job: ' "$work/report.txt" || fail "$peer $arguments: the run is outside the tool's job"
   # The look before the run is no client of the stand-in's: it ends by itself after Tessaline's notice.
   if [ "$peer" = "--reply true" ] && ! stop_peer 10; then fail "the stand-in counted the tool's look as a client"; fi
   stop_peer 0 || true

@@ -57,7 +57,9 @@ int SplitCommandLine(const std::wstring& text, TokenList& tokens)
             EraseAll(piece, L'"');
             if (i == 0)
                 LowerAsciiLetters(piece);
-            tokens.Append(piece);
+            // A full list takes no more tokens: the rest of the line is dropped.
+            if (!tokens.Append(piece))
+                return tokens.Count();
         }
     }
     return tokens.Count();

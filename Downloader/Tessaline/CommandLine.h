@@ -16,7 +16,7 @@ public:
     TokenList& operator=(const TokenList&) = delete;
 
     // Appends a copy; false when the list is full.
-    bool Append(const std::wstring& token);
+    [[nodiscard]] bool Append(const std::wstring& token);
 
     int Count() const { return static_cast<int>(tokens_.size()); }
     const wchar_t* const* Entries() const { return entries_.data(); }

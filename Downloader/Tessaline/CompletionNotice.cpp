@@ -26,6 +26,8 @@ bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply)
     return false;
 }
 
+HRESULT ResultOfReply(InputBuffer& reply) { return reply.ReadBoolean() ? S_OK : E_FAIL; }
+
 HRESULT NotifyDownloader()
 {
     OutputBuffer request;
@@ -36,7 +38,7 @@ HRESULT NotifyDownloader()
     // The downloader may send something that is not an answer: that is a failed exchange like any other,
     // ended here with its one line, not an escape for the process guard.
     try {
-        return reply.ReadBoolean() ? S_OK : E_FAIL;
+        return ResultOfReply(reply);
     } catch (const wexception<std::runtime_error>& error) {
         TraceToDebugger(error);
         return E_FAIL;

@@ -49,14 +49,14 @@ public:
     }
 
     // Sent in the ANSI code page from the stack: OutputDebugStringW would make that copy on the heap,
-    // which, for the guard's lines, may be what is broken. A code unit never takes more than two bytes.
+    // which, for the guard's lines, may be what is broken. Where a character takes more bytes than the
+    // line has room for, the text is cut; the line feed always ends it.
     void Send() noexcept
     {
-        text_[length_] = L'\n';
         char ansi[Capacity * 2];
-        const int bytes = WideCharToMultiByte(CP_ACP, 0, text_, static_cast<int>(length_ + 1), ansi,
-                                              static_cast<int>(sizeof ansi - 1), nullptr, nullptr);
-        ansi[bytes > 0 ? bytes : 0] = '\0';
+        std::size_t bytes = NarrowInto(text_, length_, CP_ACP, ansi, sizeof ansi - 2);
+        ansi[bytes++] = '\n';
+        ansi[bytes] = '\0';
         OutputDebugStringA(ansi);
     }
 
@@ -94,8 +94,10 @@ void TraceToDebugger(const wexception<std::runtime_error>& error) noexcept
 {
     MessageLine line;
     line.Append(error.message_text());
-    // The one failure the program nests is the connection retry's last attempt, under its own.
-    if (const auto* nested = dynamic_cast<const std::nested_exception*>(&error)) {
+    // The one failure the program nests is the connection retry's last attempt, under its own. A nested
+    // exception made where none was being handled holds nothing, and rethrowing that would terminate.
+    const auto* nested = dynamic_cast<const std::nested_exception*>(&error);
+    if (nested != nullptr && nested->nested_ptr() != nullptr) {
         try {
             nested->rethrow_nested();
         } catch (const wexception<std::runtime_error>& cause) {

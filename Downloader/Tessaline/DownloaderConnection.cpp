@@ -15,6 +15,7 @@ const std::size_t kSuffixStart = 38;
 
 const int kRetryBudgetMs = 5000;
 const DWORD kRetryPauseMs = 500;
+static_assert(kOpenAttemptLimit == kRetryBudgetMs / kRetryPauseMs + 1, "one attempt at once, one after each pause");
 
 } // namespace
 
@@ -27,13 +28,18 @@ std::wstring MakeInstanceSuffix()
 
 std::wstring DownloaderPipeName() { return PipeNamePrefix + MakeInstanceSuffix(); }
 
-std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name)
+std::unique_ptr<IPC::Pipe> OpenPipeWithRetry(const std::wstring& name, const RetryWatch& watch)
 {
     // One attempt at once, then one after each pause while the budget lasts: 11 attempts, 10 pauses.
     for (int budget = kRetryBudgetMs;; budget -= static_cast<int>(kRetryPauseMs)) {
         try {
-            return std::make_unique<IPC::Pipe>(name, true);
-        } catch (const wexception<std::runtime_error>&) {
+            std::unique_ptr<IPC::Pipe> pipe = std::make_unique<IPC::Pipe>(name, true, watch.opened);
+            if (watch.attempted)
+                watch.attempted(nullptr);
+            return pipe;
+        } catch (const wexception<std::runtime_error>& error) {
+            if (watch.attempted)
+                watch.attempted(&error);
             // The downloader may still be starting; only the final failure reaches the caller, which
             // reports it in one line for a debugger. The last attempt's failure goes with it, nested,
             // as the reason: no downloader (2), refused (5), busy, or not a message-mode pipe.

@@ -23,8 +23,7 @@ HRESULT WriteInstallMarker(const std::wstring& name)
     if (marker.Create(path.c_str()) != ERROR_SUCCESS)
         return E_FAIL;
 
-    static const wchar_t kInstalled[] = L"1";
-    const LSTATUS status = RegSetValueExW(marker.Handle(), L"Install", 0, REG_SZ,
-                                          reinterpret_cast<const BYTE*>(kInstalled), sizeof kInstalled);
+    const LSTATUS status = RegSetValueExW(marker.Handle(), InstallValueName, 0, InstallValueType,
+                                          reinterpret_cast<const BYTE*>(InstallValueText), sizeof InstallValueText);
     return status == ERROR_SUCCESS ? S_OK : E_FAIL;
 }

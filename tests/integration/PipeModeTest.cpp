@@ -15,7 +15,13 @@ namespace {
 
 const std::string kTrue = Bytes({5, 0, 0, 0, 1});
 
-TEST(PipeMode, RequestIsTheCompletionNoticeByteForByte)
+// An instance an earlier test left would hold every run here for the whole retry.
+class PipeMode : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(NoInstanceOf(DownloaderPipeName())); }
+};
+
+TEST_F(PipeMode, RequestIsTheCompletionNoticeByteForByte)
 {
     bool quietAfterReply = false;
     const DownloaderRun run = RunAgainstDownloader(L"", [&](IPC::Pipe& pipe) {
@@ -42,7 +48,7 @@ struct ReplyCase {
     const wchar_t* line; // how the program's one debugger line starts; none for an answer
 };
 
-class Replies : public ::testing::TestWithParam<ReplyCase> {};
+class Replies : public PipeMode, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(Replies, DecideTheExitCode)
 {
@@ -82,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Replies,
                                            ReplyCase{"Integer 1", Bytes({0, 0, 0, 0, 1, 0, 0, 0}), kFail, kWrongType}),
                          [](const testing::TestParamInfo<ReplyCase>& info) { return std::to_string(info.index); });
 
-TEST(PipeMode, ReplyIsAwaitedWithoutATimeLimit)
+TEST_F(PipeMode, ReplyIsAwaitedWithoutATimeLimit)
 {
     // Longer than the whole connection window: the wait for the answer has no limit of its own.
     const DownloaderRun run = RunAgainstDownloader(L"", Answer(kTrue, 6000));
@@ -90,7 +96,7 @@ TEST(PipeMode, ReplyIsAwaitedWithoutATimeLimit)
     EXPECT_GE(run.program.seconds, 6.0);
 }
 
-TEST(PipeMode, DownloaderClosingWithoutReplyIsAFailureTracedForADebugger)
+TEST_F(PipeMode, DownloaderClosingWithoutReplyIsAFailureTracedForADebugger)
 {
     const DownloaderRun run = RunAgainstDownloader(L"", [](IPC::Pipe& pipe) { return pipe.Read().Content(); });
     EXPECT_EQ(run.request.size(), 92u);
@@ -100,7 +106,7 @@ TEST(PipeMode, DownloaderClosingWithoutReplyIsAFailureTracedForADebugger)
         << testing::PrintToString(run.program.debugLines[0]);
 }
 
-TEST(PipeMode, CommandLinesWithoutANameReachTheDownloader)
+TEST_F(PipeMode, CommandLinesWithoutANameReachTheDownloader)
 {
     for (const wchar_t* arguments : {L"", L"   ", L"/name", L"/name=", L"/name=\"\"", L"/other=1", L"/NAME= "}) {
         const DownloaderRun run = RunAgainstDownloader(arguments, Answer(kTrue));
@@ -109,7 +115,7 @@ TEST(PipeMode, CommandLinesWithoutANameReachTheDownloader)
     }
 }
 
-TEST(PipeMode, NoDownloaderFailsAfterTenPauses)
+TEST_F(PipeMode, NoDownloaderFailsAfterTenPauses)
 {
     const ChildResult run = RunProgram(L"Tessaline.exe", L"");
     std::printf("no downloader: E_FAIL after %.2f s\n", run.seconds);
@@ -126,7 +132,7 @@ TEST(PipeMode, NoDownloaderFailsAfterTenPauses)
         << testing::PrintToString(run.debugLines[0]);
 }
 
-TEST(PipeMode, ElevenAttemptsHalfASecondApart)
+TEST_F(PipeMode, ElevenAttemptsHalfASecondApart)
 {
     // Every attempt reaches an instance it cannot use; the downloader sees each one come.
     AttemptRecorder recorder(DownloaderPipeName());
@@ -136,7 +142,7 @@ TEST(PipeMode, ElevenAttemptsHalfASecondApart)
     EXPECT_TRUE(ElevenAttemptsOnePauseApart(recorder.Attempts()));
 }
 
-TEST(PipeMode, DownloaderThatStartsLateIsReachedByTheNextAttempt)
+TEST_F(PipeMode, DownloaderThatStartsLateIsReachedByTheNextAttempt)
 {
     // The first attempt finds an instance it cannot use; then there is no pipe until the downloader
     // creates it, about 1.1 s after that attempt.
@@ -161,7 +167,7 @@ TEST(PipeMode, DownloaderThatStartsLateIsReachedByTheNextAttempt)
         << "created " << created << " ms after the first attempt";
 }
 
-TEST(PipeMode, WorksAgainstTheDownloaderPeer)
+TEST_F(PipeMode, WorksAgainstTheDownloaderPeer)
 {
     struct Case {
         const wchar_t* peerArguments;
@@ -187,7 +193,7 @@ TEST(PipeMode, WorksAgainstTheDownloaderPeer)
     }
 }
 
-TEST(PipeMode, PeerReportsAMalformedRequest)
+TEST_F(PipeMode, PeerReportsAMalformedRequest)
 {
     BackgroundProcess peer(L"DownloaderPeer.exe", L"");
     ASSERT_TRUE(peer.WaitForOutput("listening on"));

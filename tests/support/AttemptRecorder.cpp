@@ -68,6 +68,13 @@ bool AttemptRecorder::WaitForAttempts(std::size_t count, DWORD timeoutMs)
 
 DWORD RetryJitterMs() { return Scaled(150); }
 
+::testing::AssertionResult NoInstanceOf(const std::wstring& name)
+{
+    if (!WaitNamedPipeW(name.c_str(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "an instance of the pipe is left over: a holder did not close it?";
+}
+
 ::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts)
 {
     std::vector<DWORD> gaps;

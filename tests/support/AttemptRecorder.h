@@ -33,7 +33,7 @@ public:
     // GetTickCount() at each attempt so far.
     std::vector<DWORD> Attempts();
     // Waits until `count` attempts have come; false at the time-out.
-    bool WaitForAttempts(std::size_t count, DWORD timeoutMs = InnerLimitMs());
+    [[nodiscard]] bool WaitForAttempts(std::size_t count, DWORD timeoutMs = InnerLimitMs());
 
 private:
     void Serve();
@@ -55,6 +55,10 @@ private:
 // a pause more or less still shows, as a gap of twice the pause or of none, while the scale stays below 3.3.
 const DWORD kRetryPauseMs = 500;
 DWORD RetryJitterMs();
+
+// No instance of the name is there: an earlier test's server that a holder failed to close would make
+// every later client wait for it, so a test that starts with one fails at once, saying so.
+::testing::AssertionResult NoInstanceOf(const std::wstring& name);
 
 // The retry's whole course, as a server saw it: eleven attempts, one pause apart.
 ::testing::AssertionResult ElevenAttemptsOnePauseApart(const std::vector<DWORD>& attempts);

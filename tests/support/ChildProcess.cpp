@@ -27,7 +27,7 @@ HANDLE ChildJob()
 
 } // namespace
 
-BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments)
+BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wstring& arguments, HANDLE token)
 {
     // Started before the child, so that none of its lines is sent while nobody listens.
     DebugMonitor::Instance();
@@ -76,9 +76,12 @@ BackgroundProcess::BackgroundProcess(const std::wstring& program, const std::wst
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 3 && !created; ++attempt) {
         start_ = GetTickCount();
-        created = CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                 EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED, nullptr, nullptr,
-                                 &startup.StartupInfo, &info);
+        // Not GoogleTest's error mode, which shuts out the dialogs that the process guard must shut out.
+        const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | CREATE_DEFAULT_ERROR_MODE;
+        created = token != nullptr ? CreateProcessAsUserW(token, path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                                          flags, nullptr, nullptr, &startup.StartupInfo, &info)
+                                   : CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, TRUE, flags,
+                                                    nullptr, nullptr, &startup.StartupInfo, &info);
         error = created ? ERROR_SUCCESS : GetLastError();
         if (error != ERROR_INTERNAL_ERROR || !RunningUnderWine())
             break;

@@ -27,20 +27,21 @@ struct ChildResult {
     std::vector<std::wstring> debugLines; // sent with OutputDebugString
 };
 
-// A program from ProgramFolder() running in the background, with the raw argument text. It runs in a
-// job that ends it with the test program, however that ends; it is killed on destruction if still
-// running.
+// A program from ProgramFolder() running in the background, with the raw argument text, and with the
+// token when one is given (a primary token: another account, or this one without elevation). It runs in
+// a job that ends it with the test program, however that ends; it is killed on destruction if still
+// running. It starts with the system's default error mode, not the test program's.
 class BackgroundProcess {
 public:
-    BackgroundProcess(const std::wstring& program, const std::wstring& arguments);
+    BackgroundProcess(const std::wstring& program, const std::wstring& arguments, HANDLE token = nullptr);
     ~BackgroundProcess();
     BackgroundProcess(const BackgroundProcess&) = delete;
     BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
     // Waits for it to end (killing it after the time-out) and returns what it did.
-    ChildResult Wait(DWORD timeoutMs = InnerLimitMs());
+    [[nodiscard]] ChildResult Wait(DWORD timeoutMs = InnerLimitMs());
     // Waits until its output holds the text; false at the time-out, or as soon as it has ended without.
-    bool WaitForOutput(const std::string& text, DWORD timeoutMs = InnerLimitMs());
+    [[nodiscard]] bool WaitForOutput(const std::string& text, DWORD timeoutMs = InnerLimitMs());
     // For asking the system about the process.
     HANDLE Handle() const { return process_.get(); }
 

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "CompletionNotice.h"
+#include "DebugTrace.h"
 #include "DebugMonitor.h"
 #include "DownloaderConnection.h"
 #include "DownloaderStandIn.h"
 #include "TestPipes.h"
+#include "Text.h"
 
 namespace {
 
@@ -42,6 +44,30 @@ TEST(CompletionNotice, EveryReplyEndsInAResultAndAtMostOneLine)
             EXPECT_EQ(lines[0].rfind(c.line, 0), 0u) << testing::PrintToString(lines[0]);
         }
     }
+}
+
+// A failure raised as nested where none was being handled nests nothing: its line is its own.
+TEST(CompletionNotice, TraceOfAFailureThatNestsNothingIsItsOwn)
+{
+    try {
+        std::throw_with_nested(MAKE_WEXCEPTION(L"nothing nested"));
+    } catch (const wexception<std::runtime_error>& error) {
+        TraceToDebugger(error);
+    }
+    std::vector<std::wstring> lines;
+    ASSERT_TRUE(DebugMonitor::Instance().TakeLinesOf(GetCurrentProcessId(), InnerLimitMs(), lines));
+    ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind(L"Tessaline: nothing nested (tests/unit/CompletionNoticeTest.cpp:", 0), 0u) << lines[0];
+}
+
+// Where a character takes three bytes (UTF-8 as the ANSI code page), a line is cut at a whole character.
+TEST(CompletionNotice, NarrowTextIsCutToItsRoom)
+{
+    const std::wstring euros(400, L'\u20AC');
+    const std::wstring pair = L"a\U0001F600";
+    char out[1024];
+    EXPECT_EQ(NarrowInto(euros.data(), euros.size(), CP_UTF8, out, sizeof out), 1023u);
+    EXPECT_EQ(NarrowInto(pair.data(), pair.size(), CP_UTF8, out, 4), 1u);
 }
 
 } // namespace

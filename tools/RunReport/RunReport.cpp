@@ -12,6 +12,7 @@
 #include "CommandLine.h"
 #include "InstallMarker.h"
 #include "InstallValue.h"
+#include "QuoteArgument.h"
 #include "RegistryKeys.h"
 #include "RunToEnd.h"
 #include "Text.h"
@@ -21,7 +22,7 @@ namespace {
 void DeleteInstallValue(const std::wstring& path)
 {
     if (const UniqueKey key = OpenUserKey(path, KEY_SET_VALUE))
-        RegDeleteValueW(key.get(), L"Install");
+        RegDeleteValueW(key.get(), InstallValueName);
 }
 
 // "no such key", "no Install value", or the value's type, text (for strings) and bytes.
@@ -32,6 +33,21 @@ std::string DescribeInstallValue(const std::wstring& path)
         return "no such key";
     const InstallValue value = ReadInstallValue(key.get());
     return value.Exists() ? "Install = " + value.Describe() : "no Install value";
+}
+
+// The arguments as one command-line text, each keeping its quoting: one that holds quotes goes on as
+// written (its caller quoted it for the program, as the WiX check does for msiexec), and one whose
+// quotes the C runtime took away gets them back where it needs them to stay one argument.
+std::wstring JoinArguments(int count, const wchar_t* const* arguments)
+{
+    std::wstring text;
+    for (int i = 0; i < count; ++i) {
+        const std::wstring argument = arguments[i];
+        const bool needsQuotes = argument.empty() || (argument.find_first_of(L" \t") != std::wstring::npos &&
+                                                      argument.find(L'"') == std::wstring::npos);
+        text += (i == 0 ? L"" : L" ") + (needsQuotes ? QuoteArgument(argument) : argument);
+    }
+    return text;
 }
 
 } // namespace
@@ -46,10 +62,7 @@ int wmain(int argc, wchar_t** argv)
         std::fputs("usage: RunReport [--marker] PROGRAM [ARGUMENTS...]\n", stderr);
         return 2;
     }
-    // The arguments go on as the program's raw command-line text, the way a setup passes them.
-    std::wstring arguments;
-    for (int i = first + 1; i < argc; ++i)
-        arguments += (i == first + 1 ? L"" : L" ") + std::wstring(argv[i]);
+    const std::wstring arguments = JoinArguments(argc - first - 1, argv + first + 1);
 
     // What the program sees after its own name: the same text.
     const std::wstring name = marker ? RegistryName(arguments) : std::wstring();
@@ -63,8 +76,7 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     const DWORD code = run.exitCode;
-    std::printf("exit code 0x%08lX (%s, %ld) after %.2f s\n", code, ExitCodeMeaning(code), static_cast<long>(code),
-                run.milliseconds / 1000.0);
+    std::printf("exit code %s after %.2f s\n", Narrow(ExitCodeText(code), CP_UTF8).c_str(), run.milliseconds / 1000.0);
     if (marker) {
         if (name.empty())
             std::puts("pipe mode (no non-empty /name): no registry key");

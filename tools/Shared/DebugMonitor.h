@@ -28,7 +28,7 @@ public:
     // call has arrived; the monitor keeps none of them, so a later process with the same id starts with
     // none. False when it could not tell within the time that they have all arrived: the lines taken
     // may then be incomplete.
-    bool TakeLinesOf(DWORD processId, DWORD timeoutMs, std::vector<std::wstring>& lines);
+    [[nodiscard]] bool TakeLinesOf(DWORD processId, DWORD timeoutMs, std::vector<std::wstring>& lines);
 
 private:
     DebugMonitor();

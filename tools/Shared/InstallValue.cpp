@@ -9,11 +9,11 @@ InstallValue ReadInstallValue(HKEY key)
 {
     InstallValue value;
     DWORD size = 0;
-    value.status = RegQueryValueExW(key, L"Install", nullptr, &value.type, nullptr, &size);
+    value.status = RegQueryValueExW(key, InstallValueName, nullptr, &value.type, nullptr, &size);
     if (value.status != ERROR_SUCCESS)
         return value;
     value.data.resize(size);
-    value.status = RegQueryValueExW(key, L"Install", nullptr, &value.type,
+    value.status = RegQueryValueExW(key, InstallValueName, nullptr, &value.type,
                                     reinterpret_cast<BYTE*>(value.data.empty() ? nullptr : &value.data[0]), &size);
     value.data.resize(value.status == ERROR_SUCCESS ? size : 0);
     return value;

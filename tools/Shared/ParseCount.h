@@ -4,7 +4,7 @@
 #include <cwchar>
 
 // False unless the whole text is a decimal number no larger than the limit.
-inline bool ParseCount(const wchar_t* text, unsigned long limit, unsigned& value)
+[[nodiscard]] inline bool ParseCount(const wchar_t* text, unsigned long limit, unsigned& value)
 {
     if (text == nullptr || *text == L'\0' || *text == L'-' || *text == L'+')
         return false;

@@ -1,7 +1,26 @@
 #include "RunToEnd.h"
 
+#include <cwchar>
+
 #include "Handles.h"
 #include "QuoteArgument.h"
+
+namespace {
+
+// A job that ends what runs in it when its last handle closes: with this process, however that ends.
+UniqueHandle KillOnCloseJob(DWORD& error)
+{
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job || !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        error = GetLastError();
+        job.reset();
+    }
+    return job;
+}
+
+} // namespace
 
 FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments, DWORD limitMs)
 {
@@ -12,17 +31,23 @@ FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments,
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
+    const UniqueHandle job = KillOnCloseJob(run.jobError);
     const DWORD start = GetTickCount();
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+    // Suspended until it is in the job, so that none of it runs outside.
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &info)) {
         run.startError = GetLastError();
         return run;
     }
     const UniqueHandle process(info.hProcess);
     const UniqueHandle thread(info.hThread);
+    if (job && !AssignProcessToJobObject(job.get(), process.get()))
+        run.jobError = GetLastError();
+    ResumeThread(thread.get());
     run.started = true;
     run.processId = info.dwProcessId;
     run.ended = WaitForSingleObject(process.get(), limitMs) == WAIT_OBJECT_0;
+    GetProcessIoCounters(process.get(), &run.io);
     if (!run.ended) {
         TerminateProcess(process.get(), 1);
         WaitForSingleObject(process.get(), INFINITE);
@@ -32,14 +57,10 @@ FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments,
     return run;
 }
 
-const char* ExitCodeMeaning(DWORD code)
+std::wstring ExitCodeText(DWORD code)
 {
-    switch (code) {
-    case S_OK:
-        return "S_OK";
-    case static_cast<DWORD>(E_FAIL):
-        return "E_FAIL";
-    default:
-        return "unexpected";
-    }
+    const wchar_t* meaning = code == S_OK ? L"S_OK" : code == static_cast<DWORD>(E_FAIL) ? L"E_FAIL" : L"unexpected";
+    wchar_t text[64];
+    std::swprintf(text, 64, L"0x%08lX (%ls, %ld)", code, meaning, static_cast<long>(code));
+    return text;
 }

@@ -10,14 +10,19 @@ struct FinishedRun {
     bool started = false;
     DWORD startError = ERROR_SUCCESS; // CreateProcessW's, when it did not start
     DWORD processId = 0;
-    bool ended = false; // false: still running at the limit, and ended by the caller's request
+    DWORD jobError = ERROR_SUCCESS; // why it runs outside a kill-on-close job of this process's, if it does
+    bool ended = false;             // false: still running at the limit, and ended by the caller's request
+    IO_COUNTERS io = {};            // its I/O so far, taken at its end or at the limit before it was ended
     DWORD exitCode = 0;
     DWORD milliseconds = 0;
 };
 
-// The program with the raw argument text, the way a setup passes it. A run still going at the limit is
-// terminated, with the exit code 1.
-FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments, DWORD limitMs = INFINITE);
+// The program with the raw argument text, the way a setup passes it. The child runs in a job that ends
+// it when this process ends, in whatever way; a run still going at the limit is terminated, with the
+// exit code 1.
+[[nodiscard]] FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments,
+                                   DWORD limitMs = INFINITE);
 
-// "S_OK", "E_FAIL", or "unexpected": what an exit code means for Tessaline.
-const char* ExitCodeMeaning(DWORD code);
+// "0x80004005 (E_FAIL, -2147467259)": the code in hex, what it means for Tessaline (S_OK, E_FAIL or
+// unexpected), and as a signed number.
+std::wstring ExitCodeText(DWORD code);

@@ -5,20 +5,25 @@
 #include "ParseCount.h"
 
 const wchar_t CheckUsage[] =
-    L"Usage: TessalineCheck [--send] [--run TESSALINE.EXE] [--wait SECONDS] [--] [COMMAND LINE]\n"
+    L"Usage: TessalineCheck [--send | --run TESSALINE.EXE] [--wait SECONDS] [--] [COMMAND LINE]\n"
     L"Says what Tessaline.exe does with COMMAND LINE, the text a setup passes after Tessaline.exe, on this\n"
     L"machine and for the account this tool runs as. It writes no marker and sends no notice unless asked.\n"
     L"  --send          pipe mode: send the real completion notice and show the downloader's answer\n"
-    L"  --run FILE      run that Tessaline.exe with COMMAND LINE; show its exit code, run time and\n"
-    L"                  debugger line\n"
+    L"  --run FILE      run that Tessaline.exe with COMMAND LINE (it sends the notice or writes the marker\n"
+    L"                  itself); show its version, exit code, run time and debugger line\n"
     L"  --wait SECONDS  how long to wait for the downloader's answer and for the run (default 60)\n"
     L"  --              ends the options, for a COMMAND LINE that begins with \"--\"\n"
-    L"Exit codes:\n"
-    L"  0  Tessaline reports completion, or would: nothing is in its way\n"
+    L"Exit codes (--help: 0):\n"
+    L"  0  Tessaline reports completion, or would, as far as this tool can see: registry mode, the key\n"
+    L"     can be written; pipe mode, the pipe opens as Tessaline opens it, and with --send or --run the\n"
+    L"     downloader answered true (without them its answer is not asked)\n"
     L"  1  it does not, or would not; the last line says why\n"
-    L"  2  this tool's command line is wrong, or the Tessaline.exe of --run did not start\n"
-    L"  3  registry mode: the marker can be written, but this tool runs elevated or as SYSTEM, so the\n"
-    L"     hive may not be that of the user who runs the product\n";
+    L"  2  this tool's command line is wrong, the Tessaline.exe of --run did not start, or this tool\n"
+    L"     failed (a \"tool failure\" line says how)\n"
+    L"  4  as 0, but for this tool's account only: it runs elevated, as SYSTEM or as another user than\n"
+    L"     the session's, or the downloader's pipe lets in an elevated tool and not an unelevated setup;\n"
+    L"     the warnings say which\n"
+    L"  (3 never: it is what the C runtime's abort() ends a program with, which this tool turns into 2)\n";
 
 namespace {
 
@@ -87,6 +92,8 @@ std::wstring ParseCheckOptions(int argc, const wchar_t* const* argv, const wchar
             return L"unknown option " + option + L" (a command line for Tessaline.exe begins with /)";
         }
     }
+    if (options.send && !options.run.empty())
+        return L"--send and --run together would send two real notices; give one of them";
     options.tessalineLine = i < argc ? TextAfterArguments(rawCommandLine, i - 1) : std::wstring();
     return std::wstring();
 }

@@ -13,8 +13,8 @@ struct CheckOptions {
 
 // Fills the options from the tool's arguments and its raw command-line text, which keeps the setup's
 // quotes and blanks as they were; returns an error text, empty when they are fine.
-std::wstring ParseCheckOptions(int argc, const wchar_t* const* argv, const wchar_t* rawCommandLine,
-                               CheckOptions& options);
+[[nodiscard]] std::wstring ParseCheckOptions(int argc, const wchar_t* const* argv, const wchar_t* rawCommandLine,
+                                             CheckOptions& options);
 
 // The raw text after the program's name and the first `count` arguments, cut the way the C runtime
 // cuts a command line into arguments, without the blanks before it.

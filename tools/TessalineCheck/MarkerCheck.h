@@ -4,10 +4,11 @@
 
 #include <string>
 
-#include "Account.h"
+#include "AccountCheck.h"
 #include "Report.h"
 
-Verdict CheckRegistryMode(const std::wstring& name, const Account& self);
+// Warns where this tool's account may not be the one a setup writes the marker for.
+[[nodiscard]] Verdict CheckRegistryMode(const std::wstring& name, const ToolAccount& account);
 
 // The marker as it is now, with a sentence that gives the Install value's type and bytes.
 enum class MarkerState { Absent, Present, NotTheMarker, Unreadable };
@@ -15,4 +16,4 @@ struct MarkerReading {
     MarkerState state = MarkerState::Absent;
     std::wstring text;
 };
-MarkerReading ReadMarker(const std::wstring& name);
+[[nodiscard]] MarkerReading ReadMarker(const std::wstring& name);

@@ -1,64 +1,19 @@
 #include "PipeCheck.h"
 
-#include <cwchar>
 #include <memory>
+#include <optional>
 
-#include "Account.h"
 #include "CompletionNotice.h"
 #include "DownloaderConnection.h"
+#include "ErrorText.h"
 #include "Handles.h"
 #include "Hex.h"
+#include "OpenFailures.h"
 #include "Pipe.h"
 #include "PipeSecurity.h"
 #include "Text.h"
 
 namespace {
-
-const DWORD kNoCode = 0xFFFFFFFF;
-
-// The code a message of the pipe code carries, in either of the forms it writes.
-DWORD CodeIn(const std::wstring& message)
-{
-    for (const wchar_t* label : {L"(Error code: ", L"(HRESULT = "}) {
-        const std::size_t at = message.find(label);
-        if (at != std::wstring::npos)
-            return std::wcstoul(message.c_str() + at + std::wcslen(label), nullptr, 10);
-    }
-    return kNoCode;
-}
-
-struct KnownFailure {
-    const wchar_t* message; // how the message starts
-    DWORD code;             // the code it carries, or kNoCode
-    const wchar_t* meaning;
-    const wchar_t* reason;
-};
-
-// The ways an open fails, for a setup author; the setup author's guide has the same table.
-const KnownFailure kKnownFailures[] = {
-    {L"Unable to connect to a named pipe", ERROR_FILE_NOT_FOUND,
-     L"no process serves the pipe: the downloader is not running (the setup was started by hand), or it "
-     L"creates its pipe more than about five seconds after the setup runs Tessaline",
-     L"no downloader serves its pipe (error 2)"},
-    {L"Unable to connect to a named pipe", ERROR_ACCESS_DENIED,
-     L"the pipe is there but refuses this account: a downloader of another user, one that runs elevated or at a "
-     L"higher integrity level than the setup, or another program that took the name first with access rules of "
-     L"its own",
-     L"the pipe refuses this account (error 5)"},
-    {L"Unable to connect to a named pipe", ERROR_PIPE_BUSY,
-     L"every instance of the pipe serves another client, and the one that came free was taken by another client "
-     L"first: the downloader is busy with other clients (another Tessaline, a check like this one)",
-     L"the pipe is busy (error 231)"},
-    {L"Timeout while trying to connect to a named pipe, pipe is busy", kNoCode,
-     L"every instance of the pipe serves another client, and none came free within 3 s: the downloader is busy "
-     L"with other clients, or makes no new instance for the next one; Tessaline retries, each attempt waiting up "
-     L"to 3 s more",
-     L"every instance of the pipe stays busy"},
-    {L"SetNamedPipeHandleState failed", ERROR_INVALID_PARAMETER,
-     L"the pipe is not in message mode: what serves the name is not the downloader (or a downloader that "
-     L"creates its pipe in byte mode), and Tessaline cannot talk to it",
-     L"the pipe is not a message-mode pipe: not the downloader's"},
-};
 
 // Whether the name has an instance, without connecting to it.
 std::wstring Presence(const std::wstring& name, bool& exists)
@@ -72,53 +27,34 @@ std::wstring Presence(const std::wstring& name, bool& exists)
     exists = false;
     if (error == ERROR_FILE_NOT_FOUND)
         return L"does not exist (error 2)";
-    return L"cannot be asked for (error " + Decimal(error) + L": " + SystemMessage(error) + L")";
+    return L"cannot be asked for (" + ErrorText(error) + L")";
 }
 
-// Who serves the pipe, asked on the client's handle as soon as it is open.
-struct ServerSeen {
-    bool asked = false;
-    DWORD processId = 0;
-    DWORD processError = ERROR_SUCCESS;
-    ULONG session = 0;
-    bool sessionKnown = false;
-};
+// A failure of the pipe code, kept beyond its handler: its message and code.
+struct Failure {
+    std::wstring message;
+    DWORD code = 0;
+    const KnownFailure* known = nullptr;
 
-void SayServer(const ServerSeen& server, const Account& self)
-{
-    if (!server.asked)
-        return;
-    if (server.processError != ERROR_SUCCESS) {
-        Say(L"served by", L"a process this account may not ask about (error " + Decimal(server.processError) + L")");
-        return;
+    explicit Failure(const wexception<std::runtime_error>& error)
+        : message(error.message()), code(error.error_code()), known(FindKnownFailure(error))
+    {}
+    // "error 2: Unable to connect to a named pipe (Error code: 2)"
+    std::wstring Line() const { return L"error " + Decimal(code) + L": " + message; }
+    // "no downloader serves its pipe (error 2)", or the message for one that is not a usual one.
+    std::wstring Reason(const wchar_t* otherwise) const
+    {
+        return (known != nullptr ? std::wstring(known->reason) : otherwise + (L": " + message)) + L" (error " +
+               Decimal(code) + L")";
     }
-    const ProcessView view = ViewProcess(server.processId);
-    std::wstring text = L"process " + Decimal(server.processId);
-    text += view.image.empty() ? L", image not visible to this account (error " + Decimal(view.imageError) + L")"
-                               : L", " + view.image;
-    if (server.sessionKnown)
-        text += L", session " + Decimal(server.session);
-    Say(L"served by", text);
-    // Under Wine every process has the same account, session and (high) integrity level: another user,
-    // another session and a lower level are what Windows shows, and Wine cannot.
-    Say(L"server's account", view.account.Describe());
-    if (!view.account.known)
-        return;
-    const bool sameAccount = view.account.sid == self.sid;
-    const bool sameSession = !server.sessionKnown || server.session == self.session;
-    if (sameAccount && sameSession)
-        Say(L"same account", L"yes, and the same session as this tool");
-    else
-        Say(L"same account", std::wstring(sameAccount ? L"the same account" : L"another account") +
-                                 (sameSession ? L", in this session" : L", in another session") +
-                                 L": a setup run as this account talks to that process");
-}
+};
 
 // The reply read on a thread of its own, so that a downloader that never answers holds only that thread.
 struct ReplyRead {
     std::shared_ptr<IPC::Pipe> pipe;
     std::string bytes;
-    std::wstring failure;
+    std::optional<Failure> failure;
+    std::wstring unexpected; // anything else the read raised, as text
 };
 
 DWORD WINAPI ReadReply(void* context)
@@ -128,12 +64,16 @@ DWORD WINAPI ReadReply(void* context)
     try {
         (*read)->bytes = (*read)->pipe->Read().Content();
     } catch (const wexception<std::runtime_error>& error) {
-        (*read)->failure = error.message();
+        (*read)->failure.emplace(error);
+    } catch (const std::exception& error) {
+        (*read)->unexpected = Widen(error.what(), CP_ACP);
+    } catch (...) {
+        (*read)->unexpected = L"an exception of no standard type";
     }
     return 0;
 }
 
-Verdict SendNotice(const std::shared_ptr<IPC::Pipe>& pipe, DWORD waitMs)
+Verdict SendNotice(const std::shared_ptr<IPC::Pipe>& pipe, DWORD waitMs, unsigned differences)
 {
     OutputBuffer request;
     BuildCompletionRequest(request);
@@ -141,8 +81,9 @@ Verdict SendNotice(const std::shared_ptr<IPC::Pipe>& pipe, DWORD waitMs)
     try {
         pipe->Write(request);
     } catch (const wexception<std::runtime_error>& error) {
-        Say(L"notice", L"not sent: " + error.message());
-        return WouldNotReport(L"the request cannot be written (" + error.message() + L")");
+        const Failure failure(error);
+        Say(L"notice", L"not sent: " + failure.Line());
+        return WouldNotReport(failure.Reason(L"the request cannot be written"));
     }
     Say(L"notice",
         L"sent, " + Decimal(static_cast<unsigned long>(bytes.size())) + L" bytes: " + Widen(Hex(bytes), CP_UTF8));
@@ -154,57 +95,45 @@ Verdict SendNotice(const std::shared_ptr<IPC::Pipe>& pipe, DWORD waitMs)
     const UniqueHandle reader(CreateThread(nullptr, 0, ReadReply, reference.get(), 0, nullptr));
     if (!reader) {
         const DWORD error = GetLastError();
-        return {Outcome::ToolFailed, L"this tool cannot wait for the answer: no thread (error " + Decimal(error) + L")",
-                std::wstring()};
+        return {Outcome::ToolFailed, L"this tool cannot wait for the answer: no thread (" + ErrorText(error) + L")"};
     }
     // The thread's now, to let go when it ends.
-    reference.release();
+    static_cast<void>(reference.release());
     if (WaitForSingleObject(reader.get(), waitMs) != WAIT_OBJECT_0) {
         // The blocked read ends with the tool; its thread keeps what it reads into until then.
-        Say(L"answer", L"none within " + Seconds(waitMs) +
-                           L"; Tessaline waits for it without a time limit, and the setup with it");
+        Say(L"answer", L"none within " + Seconds(waitMs) + L" (--wait); Tessaline waits for it without a time limit");
         return WouldNotReport(L"the downloader did not answer within " + Seconds(waitMs) +
                               L", and a setup would wait until it does");
     }
     const std::wstring took = Seconds(GetTickCount() - start);
-    if (!read->failure.empty()) {
-        Say(L"answer", L"none: " + read->failure + L", after " + took);
-        const bool hungUp = read->failure == L"Pipe disconnected";
-        return WouldNotReport(hungUp ? std::wstring(L"the downloader closed the connection without answering")
-                                     : L"the answer cannot be read (" + read->failure + L")");
+    if (!read->unexpected.empty())
+        return {Outcome::ToolFailed, L"this tool could not read the answer: " + read->unexpected};
+    if (read->failure) {
+        Say(L"answer", L"none: " + read->failure->Line() + L", after " + took);
+        return WouldNotReport(read->failure->Reason(L"the answer cannot be read"));
     }
     Say(L"answer", Widen(Hex(read->bytes), CP_UTF8) + L" (" + Decimal(static_cast<unsigned long>(read->bytes.size())) +
                        L" bytes), after " + took);
-    // Read the way Tessaline reads it.
+    // Decided by the program's own reading of a reply.
     InputBuffer reply(read->bytes);
-    bool answer = false;
+    HRESULT result = E_FAIL;
     try {
-        answer = reply.ReadBoolean();
+        result = ResultOfReply(reply);
     } catch (const wexception<std::runtime_error>& error) {
         Say(L"read as", L"not an answer: " + error.message() + L"; Tessaline ends with E_FAIL");
         return WouldNotReport(L"the downloader's reply is not an answer (" + error.message() + L")");
     }
-    Say(L"read as", answer ? L"true; Tessaline ends with S_OK" : L"false; Tessaline ends with E_FAIL");
-    if (answer)
-        return {Outcome::Reports, L"Tessaline would report completion: the downloader answered true", std::wstring()};
-    return WouldNotReport(L"the downloader answered false");
+    if (result != S_OK) {
+        Say(L"read as", L"false; Tessaline ends with E_FAIL");
+        return WouldNotReport(L"the downloader answered false");
+    }
+    Say(L"read as", L"true; Tessaline ends with S_OK");
+    return Reported(L"Tessaline would report completion: the downloader answered true", differences);
 }
 
 } // namespace
 
-OpenFailureMeaning MeaningOfOpenFailure(const std::wstring& message)
-{
-    const DWORD code = CodeIn(message);
-    for (const KnownFailure& known : kKnownFailures) {
-        if (message.compare(0, std::wcslen(known.message), known.message) == 0 && code == known.code)
-            return {known.meaning, known.reason};
-    }
-    const std::wstring system = code == kNoCode ? std::wstring() : SystemMessage(code);
-    return {L"not one of the usual causes" + (system.empty() ? std::wstring() : L"; Windows says: " + system),
-            L"the pipe cannot be opened (" + message + L")"};
-}
-
-Verdict CheckPipeMode(bool send, DWORD waitMs)
+Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs)
 {
     const std::wstring name = DownloaderPipeName();
     Say(L"mode", L"pipe: no /name with a value, so Tessaline tells the running downloader that setup is complete");
@@ -216,40 +145,61 @@ Verdict CheckPipeMode(bool send, DWORD waitMs)
     Say(L"_EPM twin",
         Presence(name + L"_EPM", twinExists) + (twinExists ? L"; it serves setups inside an AppContainer only" : L""));
 
-    const Account self = OwnAccount();
-    ServerSeen server;
-    const auto observe = [&server](HANDLE handle) {
-        server.asked = true;
-        ULONG processId = 0;
-        if (GetNamedPipeServerProcessId(handle, &processId))
-            server.processId = processId;
-        else
-            server.processError = GetLastError();
-        server.sessionKnown = GetNamedPipeServerSessionId(handle, &server.session) != FALSE;
+    // Through the program's own retry: who serves the pipe is asked on each attempt's handle, and the
+    // last attempt's facts are the ones that count.
+    unsigned attempts = 0;
+    std::optional<ServerFacts> attemptServer;
+    std::optional<ServerFacts> server;
+    std::optional<Failure> lastFailure;
+    RetryWatch watch;
+    watch.opened = [&attemptServer](HANDLE handle) { attemptServer = ServerOfPipe(handle); };
+    watch.attempted = [&](const wexception<std::runtime_error>* failure) {
+        ++attempts;
+        server = std::move(attemptServer);
+        attemptServer.reset();
+        if (failure != nullptr)
+            lastFailure.emplace(*failure);
     };
     std::shared_ptr<IPC::Pipe> pipe;
-    std::wstring failure;
     const DWORD start = GetTickCount();
     try {
-        pipe = std::make_shared<IPC::Pipe>(name, true, observe);
-    } catch (const wexception<std::runtime_error>& error) {
-        failure = error.message();
+        pipe = OpenPipeWithRetry(name, watch);
+    } catch (const wexception<std::runtime_error>&) {
+        // "Unable to open named pipe.": the last attempt's failure, kept above, says why.
     }
     const std::wstring took = Seconds(GetTickCount() - start);
-    Say(L"opened as Tessaline opens it",
-        failure.empty() ? L"yes, in message mode, after " + took : L"no, after " + took + L": " + failure);
-    SayServer(server, self);
-    if (!failure.empty()) {
-        const OpenFailureMeaning meaning = MeaningOfOpenFailure(failure);
-        std::wstring why = meaning.meaning;
-        if (!exists && twinExists && !appContainer)
-            why += L"; only the _EPM twin is there, which Tessaline opens only inside an AppContainer";
-        Say(L"what it means", why);
-        return WouldNotReport(meaning.reason);
+    if (pipe)
+        Say(L"opened as Tessaline opens it", L"yes, at attempt " + Decimal(attempts) + L" of at most " +
+                                                 Decimal(kOpenAttemptLimit) + L", after " + took);
+    else if (lastFailure)
+        Say(L"opened as Tessaline opens it", L"no: error " + Decimal(lastFailure->code) + L" at the last of " +
+                                                 Decimal(attempts) + L" attempts, after " + took + L": " +
+                                                 lastFailure->message);
+    if (server) {
+        Say(L"served by", DescribeServer(*server));
+        if (server->processError == ERROR_SUCCESS) {
+            Say(L"server's account", DescribeIdentity(server->process.identity));
+            Say(L"same as this tool", DescribeMatch(CompareIdentities(account.self, server->process.identity)));
+        }
     }
+    // An open pipe was seen by the watch: it asks on every attempt's handle.
+    const ServerFacts* served = pipe ? &server.value() : nullptr;
+    const unsigned differences = PipeModeDifferences(account, served);
+    if (!pipe) {
+        std::wstring meaning = lastFailure && lastFailure->known != nullptr ? std::wstring(lastFailure->known->meaning)
+                               : lastFailure ? L"not one of the usual causes (" + ErrorText(lastFailure->code) + L")"
+                                             : L"not one of the usual causes";
+        if (!exists && twinExists && !appContainer)
+            meaning += L"; only the _EPM twin is there, which Tessaline opens only inside an AppContainer";
+        Say(L"what it means", meaning);
+        SayDifferences(differences, account, nullptr);
+        return WouldNotReport(lastFailure ? lastFailure->Reason(L"the pipe cannot be opened")
+                                          : std::wstring(L"the pipe cannot be opened"),
+                              differences);
+    }
+    SayDifferences(differences, account, served);
     if (send)
-        return SendNotice(pipe, waitMs);
+        return SendNotice(pipe, waitMs, differences);
     Say(L"notice", L"not sent (--send sends it); the connection closes without a request");
-    return {Outcome::Reports, L"Tessaline would reach the downloader; its answer decides, and --send asks for it",
-            std::wstring()};
+    return Reported(L"Tessaline would reach the downloader; its answer decides, and --send asks for it", differences);
 }

@@ -1,20 +1,13 @@
-// Pipe mode seen from this account: whether the downloader's pipe is there, who serves it, whether it
-// opens the way Tessaline opens it, and, when asked, the real exchange.
+// Pipe mode seen from this account: whether the downloader's pipe is there, whether it opens through
+// Tessaline's own connection retry, who serves it against who this tool runs as, and, when asked, the
+// real exchange.
 #pragma once
 
 #include <windows.h>
 
-#include <string>
-
+#include "AccountCheck.h"
 #include "Report.h"
 
-// Opens one connection, exactly as Tessaline does, and closes it again without a request unless `send`
-// asks for the completion notice; then waits for the answer at most waitMs.
-Verdict CheckPipeMode(bool send, DWORD waitMs);
-
-// What a failed open means for a setup author, from the message Tessaline's pipe code raised.
-struct OpenFailureMeaning {
-    std::wstring meaning; // a sentence or two
-    std::wstring reason;  // a short form for the verdict
-};
-OpenFailureMeaning MeaningOfOpenFailure(const std::wstring& message);
+// Opens the pipe the way Tessaline does, attempts and pauses alike, and closes it again without a request
+// unless `send` asks for the completion notice; then waits for the answer at most waitMs.
+[[nodiscard]] Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs);
