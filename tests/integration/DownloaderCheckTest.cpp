@@ -14,7 +14,7 @@ namespace {
 
 struct CheckCase {
     const char* what;
-    bool standIn; // else the fault
+    const wchar_t* standIn; // the stand-in's options; none: a downloader with the fault
     Fault fault;
     const wchar_t* arguments; // the check's own, besides --pipe and --timeout
     std::set<std::string> failing;
@@ -41,8 +41,9 @@ TEST_P(DownloaderCheck, FailsOnlyWhatTheDownloaderBreaks)
     const DWORD answerMs = Scaled(1000);
     std::unique_ptr<BackgroundProcess> standIn;
     std::unique_ptr<FaultyDownloader> faulty;
-    if (c.standIn) {
-        standIn = std::make_unique<BackgroundProcess>(L"DownloaderPeer.exe", L"--clients 0 --pipe " + name);
+    if (c.standIn != nullptr) {
+        standIn =
+            std::make_unique<BackgroundProcess>(L"DownloaderPeer.exe", std::wstring(c.standIn) + L" --pipe " + name);
         ASSERT_TRUE(standIn->WaitForOutput("listening on"));
     } else {
         faulty = std::make_unique<FaultyDownloader>(name, c.fault, answerMs * 3 / 2);
@@ -69,30 +70,32 @@ const std::set<std::string> kAfterTheFirst{"3.1", "4.1", "4.2", "4.3", "4.4", "4
 INSTANTIATE_TEST_SUITE_P(
     Downloaders, DownloaderCheck,
     ::testing::Values(
-        CheckCase{"the stand-in", true, Fault::AnswersFalse, L"", {}},
-        CheckCase{"answers only its first client", false, Fault::FirstClientOnly, L"--burst 4", kAfterTheFirst},
+        CheckCase{"the stand-in", L"--clients 0", Fault::AnswersFalse, L"", {}},
+        CheckCase{"a pipe that refuses this account, 6.1 alone", L"--one-way", Fault::AnswersFalse, L"6.1", {"6.1"}},
+        CheckCase{"answers only its first client", nullptr, Fault::FirstClientOnly, L"--burst 4", kAfterTheFirst},
         CheckCase{"stops at a look",
-                  false,
+                  nullptr,
                   Fault::StopsAtLook,
                   L"--burst 4",
                   {"4.1", "4.2", "4.3", "4.4", "4.5", "5.1", "5.2", "6.1"}},
-        CheckCase{"no instance while it serves one", false, Fault::NoInstanceWhileServing, L"--burst 2", {"5.2"}},
+        CheckCase{"no instance while it serves one", nullptr, Fault::NoInstanceWhileServing, L"--burst 2", {"5.2"}},
         CheckCase{"byte mode",
-                  false,
+                  nullptr,
                   Fault::ByteMode,
                   L"",
                   {"1.2", "2.1", "2.2", "2.3", "2.4", "3.1", "4.1", "4.2", "4.3", "4.4", "4.5", "5.1", "5.2", "6.1"}},
-        CheckCase{"two reply messages", false, Fault::TwoReplies, L"--burst 4", {"2.4"}},
-        CheckCase{"a reply slower than the bound", false, Fault::SlowReply, L"--burst 4", {"2.1", "2.2", "2.3", "2.4"}},
+        CheckCase{"two reply messages", nullptr, Fault::TwoReplies, L"--burst 4", {"2.4"}},
+        CheckCase{
+            "a reply slower than the bound", nullptr, Fault::SlowReply, L"--burst 4", {"2.1", "2.2", "2.3", "2.4"}},
         CheckCase{"ends on an unexpected request",
-                  false,
+                  nullptr,
                   Fault::EndsOnUnexpected,
                   L"--burst 4",
                   {"4.3", "4.4", "4.5", "5.1", "5.2", "6.1"}},
-        CheckCase{"answers false", false, Fault::AnswersFalse, L"--burst 4", {"2.3"}},
+        CheckCase{"answers false", nullptr, Fault::AnswersFalse, L"--burst 4", {"2.3"}},
         // One check, or one group, alone.
-        CheckCase{"answers false, check 2.3 alone", false, Fault::AnswersFalse, L"2.3", {"2.3"}},
-        CheckCase{"answers false, group 4 alone", false, Fault::AnswersFalse, L"4", {}}),
+        CheckCase{"answers false, check 2.3 alone", nullptr, Fault::AnswersFalse, L"2.3", {"2.3"}},
+        CheckCase{"answers false, group 4 alone", nullptr, Fault::AnswersFalse, L"4", {}}),
     [](const testing::TestParamInfo<CheckCase>& info) { return std::to_string(info.index); });
 
 } // namespace

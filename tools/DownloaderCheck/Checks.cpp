@@ -4,8 +4,10 @@
 #include <cstring>
 #include <thread>
 
+#include "ErrorText.h"
 #include "Hex.h"
 #include "MessageBuffer.h"
+#include "Seconds.h"
 #include "ServerIdentity.h"
 #include "Text.h"
 #include "WException.h"
@@ -15,6 +17,7 @@ struct CheckContext {
     CheckTarget target;
     const char* current = nullptr;
     const char* goneSince = nullptr; // the check that found the pipe gone
+    DWORD openError = ERROR_SUCCESS; // of the last client that could not connect
     // The client of 1.2, which the notice of 2.1 goes over, and that notice's answer.
     std::unique_ptr<ProbeClient> first;
     bool asked = false;
@@ -29,15 +32,6 @@ namespace {
 
 CheckResult Pass(const std::wstring& detail) { return {Verdict::Pass, detail, {}}; }
 CheckResult Fail(const std::wstring& detail) { return {Verdict::Fail, detail, {}}; }
-
-std::wstring Seconds(DWORD milliseconds)
-{
-    wchar_t text[32];
-    swprintf(text, 32, L"%lu.%02lu s", milliseconds / 1000, milliseconds % 1000 / 10);
-    return text;
-}
-
-std::wstring ErrorText(DWORD error) { return L"error " + Decimal(error); }
 
 // The answer read as Tessaline reads it: true or false, or why it is not an answer.
 bool ReadAsTessaline(const std::string& bytes, bool& value, std::wstring& why)
@@ -74,10 +68,11 @@ std::unique_ptr<ProbeClient> Connect(CheckContext& context, std::wstring& failur
     auto client = std::make_unique<ProbeClient>(context.target.name);
     if (client->Connected())
         return client;
+    context.openError = client->OpenError();
     if (client->OpenError() == ERROR_FILE_NOT_FOUND)
         context.goneSince = context.current;
-    failure = L"no client could connect (" + ErrorText(client->OpenError()) +
-              (client->OpenError() == ERROR_FILE_NOT_FOUND ? L": the pipe is gone" : L"") + L")";
+    failure = L"no client could connect (" + ErrorText(client->OpenError()) + L")" +
+              (client->OpenError() == ERROR_FILE_NOT_FOUND ? L": the pipe is gone" : L"");
     return nullptr;
 }
 
@@ -111,7 +106,7 @@ CheckResult AfterClient(CheckContext& context, const std::string* message, bool 
     client.reset();
     // What the client did reaches the server only once it runs: the next notice comes after it has had
     // the time to see the client go.
-    Sleep(context.target.answerMs / 2 < 1000 ? context.target.answerMs / 2 : 1000);
+    Sleep(context.target.answerMs / 4 < 500 ? context.target.answerMs / 4 : 500);
     return NoticeAnswered(context, L"then the next notice: ");
 }
 
@@ -205,7 +200,7 @@ CheckResult AnswerIsBoolean(CheckContext& context)
     std::wstring why;
     if (!ReadAsTessaline(answer.bytes, value, why))
         return Fail(Widen(Hex(answer.bytes), CP_UTF8) + L" is not an answer to Tessaline: " + why);
-    return Pass(std::wstring(value ? L"true" : L"false") + L": " + Widen(Hex(answer.bytes), CP_UTF8));
+    return Pass(std::wstring(value ? L"true" : L"false") + L" (" + Widen(Hex(answer.bytes), CP_UTF8) + L")");
 }
 
 CheckResult AnswerIsTrue(CheckContext& context)
@@ -280,8 +275,12 @@ CheckResult WhoServes(CheckContext& context)
     std::wstring failure;
     const std::unique_ptr<ProbeClient> client = Connect(context, failure);
     if (!client)
-        return Fail(failure);
-    const ServerJudgement judged = JudgeServer(client->Handle());
+        return Fail(failure + (context.openError == ERROR_ACCESS_DENIED
+                                   ? L": the pipe refuses this account, and a setup of this account with it"
+                                   : L""));
+    const std::wstring epm = context.target.name + L"_EPM";
+    const bool epmExists = WaitNamedPipeW(epm.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
+    const ServerJudgement judged = JudgeServer(ServerOfPipe(client->Handle()), OwnIdentity(), epmExists);
     CheckResult result{judged.refused ? Verdict::Fail : Verdict::Pass, judged.facts, judged.notes};
     if (judged.refused)
         result.detail += L": " + judged.refusal;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "JUnitReport.h"
 #include "ParseCount.h"
 #include "Text.h"
+#include "ToolGuard.h"
 
 // The build sets it from the project's version; a compile outside the build (the linter's) has none.
 #ifndef TESSALINE_VERSION
@@ -26,7 +26,7 @@
 namespace {
 
 // The exit codes, as the usage text documents them.
-enum Exit { AllPassed = 0, SomeFailed = 1, UsageError = 2, ToolFailed = 4 };
+enum Exit { AllPassed = 0, SomeFailed = 1, ToolFailed = kToolFailed };
 
 const wchar_t Usage[] =
     L"Usage: DownloaderCheck [--pipe NAME] [--timeout SECONDS] [--burst COUNT] [--junit FILE] [--list] [CHECK...]\n"
@@ -42,8 +42,8 @@ const wchar_t Usage[] =
     L"Exit codes:\n"
     L"  0  every check run passed\n"
     L"  1  a check failed, or could not run because one it needs failed\n"
-    L"  2  this tool's command line is wrong, or the JUnit report cannot be written\n"
-    L"  4  this tool failed; the last line says why\n";
+    L"  2  this tool's command line is wrong, the JUnit report cannot be written, or the tool failed (the\n"
+    L"     last line says why); never 3, which the C runtime's abort() gives\n";
 
 struct Options {
     CheckTarget target;
@@ -177,10 +177,10 @@ int Run(const Options& options)
         FILE* file = _wfopen(options.junit.c_str(), L"wb");
         const bool written = file != nullptr && std::fwrite(xml.data(), 1, xml.size(), file) == xml.size();
         if (file != nullptr && std::fclose(file) != 0)
-            return UsageError;
+            return ToolFailed;
         if (!written) {
             PrintLine(L"the JUnit report cannot be written to " + options.junit);
-            return UsageError;
+            return ToolFailed;
         }
     }
     PrintLine(Decimal(static_cast<unsigned long>(records.size())) + L" checks: " + Decimal(passed) + L" passed, " +
@@ -188,23 +188,22 @@ int Run(const Options& options)
     return failed == 0 ? AllPassed : SomeFailed;
 }
 
+int CheckMain(int argc, wchar_t** argv)
+{
+    Options options;
+    const std::wstring problem = ParseOptions(argc, argv, options);
+    if (!problem.empty() || options.help) {
+        std::fputws(problem.empty() ? L"" : (problem + L"\n").c_str(), stderr);
+        std::fputws(Usage, problem.empty() ? stdout : stderr);
+        return problem.empty() ? AllPassed : ToolFailed;
+    }
+    return Run(options);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    try {
-        Options options;
-        const std::wstring problem = ParseOptions(argc, argv, options);
-        if (!problem.empty() || options.help) {
-            std::fputws(problem.empty() ? L"" : (problem + L"\n").c_str(), stderr);
-            std::fputws(Usage, problem.empty() ? stdout : stderr);
-            return problem.empty() ? AllPassed : UsageError;
-        }
-        return Run(options);
-    } catch (const std::exception& error) {
-        PrintLine(L"DownloaderCheck failed: " + Widen(error.what(), CP_ACP));
-    } catch (...) {
-        PrintLine(L"DownloaderCheck failed with an unknown exception");
-    }
-    return ToolFailed;
+    EndFailuresWithToolFailed();
+    return RunGuarded(CheckMain, argc, argv);
 }

@@ -12,8 +12,8 @@
 
 // The exit codes, as the usage text documents them; each means one thing.
 enum class Outcome {
-    Reports = 0,       // Tessaline reports completion, or would, and the look holds for a setup's run
-    DoesNotReport = 1, // it does not, or would not
+    Reports = 0,              // Tessaline reports completion, or would, and the look holds for a setup's run
+    DoesNotReport = 1,        // it does not, or would not
     ToolFailed = kToolFailed, // a wrong command line, a Tessaline.exe to run that did not start, or the tool failed
     // 3 is the code the C runtime's abort() ends a program with; the tool turns an abort into 2.
     ReportsForThisAccount = 4, // it reports, or would, for this tool's account; a setup's may fare otherwise
