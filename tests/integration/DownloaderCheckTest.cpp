@@ -48,16 +48,19 @@ TEST_P(DownloaderCheck, FailsOnlyWhatTheDownloaderBreaks)
     } else {
         faulty = std::make_unique<FaultyDownloader>(name, c.fault, answerMs * 3 / 2);
     }
-    const std::wstring report = L"report" + std::to_wstring(GetCurrentProcessId()) + L".xml";
+    wchar_t temporary[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temporary);
+    const std::wstring report = temporary + name.substr(name.rfind(L'\\') + 1) + L".xml";
     const ChildResult run =
         RunProgram(L"DownloaderCheck.exe", L"--pipe " + name + L" --timeout " + std::to_wstring(answerMs / 1000) +
-                                               L"." + std::to_wstring(answerMs % 1000 / 100) + L" --junit " + report +
-                                               L" " + c.arguments);
+                                               L"." + std::to_wstring(answerMs % 1000 / 100) + L" --junit " +
+                                               QuoteArgument(report) + L" " + c.arguments);
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_EQ(Checks(run.output, " FAIL "), c.failing) << run.output;
     EXPECT_EQ(run.exitCode, c.failing.empty() ? 0u : 1u) << run.output;
     // The JUnit report counts the same failures.
-    const UniqueFile file(CreateFileW(report.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueFile file(
+        CreateFileW(report.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     std::string xml(64 * 1024, '\0');
     DWORD read = 0;
     ASSERT_TRUE(file && ReadFile(file.get(), &xml[0], static_cast<DWORD>(xml.size()), &read, nullptr));
