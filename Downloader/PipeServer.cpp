@@ -21,9 +21,9 @@ DWORD Remaining(DWORD start, DWORD limit)
     return elapsed >= limit ? 0 : limit - elapsed;
 }
 
-UniqueHandle NewEvent()
+UniqueHandle NewEvent(BOOL manualReset = TRUE)
 {
-    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle event(CreateEventW(nullptr, manualReset, FALSE, nullptr));
     if (!event) {
         const DWORD error = GetLastError();
         RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create an event", error), error);
@@ -137,13 +137,8 @@ struct PipeServer::Client {
 
 PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObserver observer)
     : options_(std::move(options)), path_(options_.name + (options_.grantSid.empty() ? L"" : L"_EPM")),
-      handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent()),
-      room_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+      handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent()), room_(NewEvent(FALSE))
 {
-    if (!room_) {
-        const DWORD error = GetLastError();
-        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create an event", error), error);
-    }
     if (!options_.grantSid.empty()) {
         security_ = make_pipe_security(options_.grantSid);
         if (!security_)

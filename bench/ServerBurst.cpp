@@ -53,20 +53,22 @@ private:
     static DWORD WINAPI Listen(void* context)
     {
         auto& server = *static_cast<RawServer*>(context);
-        for (;;) {
-            HANDLE pipe = CreateNamedPipeW(server.name_.c_str(), PIPE_ACCESS_DUPLEX,
-                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                           PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr);
-            const bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
-            if (server.stopping_) {
-                CloseHandle(pipe);
-                return 0;
+        while (!server.stopping_) {
+            UniqueFile pipe(CreateNamedPipeW(server.name_.c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
+            const bool connected = ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+            if (!connected || server.stopping_)
+                continue;
+            // The thread owns the instance from its start: it starts once the listener has let it go.
+            UniqueHandle session(CreateThread(nullptr, 0, Serve, pipe.get(), CREATE_SUSPENDED, nullptr));
+            if (session) {
+                static_cast<void>(pipe.release());
+                ResumeThread(session.get());
+                server.sessions_.push_back(std::move(session));
             }
-            if (connected)
-                server.sessions_.emplace_back(CreateThread(nullptr, 0, Serve, pipe, 0, nullptr));
-            else
-                CloseHandle(pipe);
         }
+        return 0;
     }
 
     static DWORD WINAPI Serve(void* pipe)

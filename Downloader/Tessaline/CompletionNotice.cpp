@@ -12,6 +12,13 @@ void BuildCompletionRequest(OutputBuffer& request)
     request.WriteString(suffix);
 }
 
+std::string CompletionRequestBytes()
+{
+    OutputBuffer request;
+    BuildCompletionRequest(request);
+    return request.Content();
+}
+
 bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply)
 {
     try {

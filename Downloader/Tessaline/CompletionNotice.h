@@ -13,6 +13,9 @@ extern std::shared_ptr<IPC::Pipe> PipeHolder;
 // Integer 0, then the instance suffix as a String.
 void BuildCompletionRequest(OutputBuffer& request);
 
+// The same request as its bytes, for the tools and tests that send it themselves.
+std::string CompletionRequestBytes();
+
 // Sends the request and reads the reply into the buffer. False on any failure; raises nothing.
 [[nodiscard]] bool SendCompletionNotice(const OutputBuffer& request, InputBuffer& reply);
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "DebugMonitor.h"
+#include "RunToEnd.h"
 
 namespace {
 
@@ -14,12 +15,11 @@ namespace {
 HANDLE ChildJob()
 {
     static const UniqueHandle job = [] {
-        UniqueHandle created(CreateJobObjectW(nullptr, nullptr));
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (!created ||
-            !SetInformationJobObject(created.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits))
-            throw std::runtime_error("cannot make the children's kill-on-close job");
+        DWORD error = ERROR_SUCCESS;
+        UniqueHandle created = KillOnCloseJob(error);
+        if (!created)
+            throw std::runtime_error("cannot make the children's kill-on-close job (error " + std::to_string(error) +
+                                     ")");
         return created;
     }();
     return job.get();

@@ -1,16 +1,8 @@
 #include "FaultyDownloader.h"
 
 #include "CompletionNotice.h"
-#include "Watchdog.h"
 
 namespace {
-
-std::string Notice()
-{
-    OutputBuffer request;
-    BuildCompletionRequest(request);
-    return request.Content();
-}
 
 // The whole next message; false when the client left first.
 bool ReadMessage(HANDLE pipe, std::string& message)
@@ -30,12 +22,9 @@ bool ReadMessage(HANDLE pipe, std::string& message)
 } // namespace
 
 FaultyDownloader::FaultyDownloader(std::wstring name, Fault fault, DWORD slowMs)
-    : name_(std::move(name)), fault_(fault), slowMs_(slowMs), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-{
-    listener_.reset(CreateThread(nullptr, 0, ListenMain, this, 0, nullptr));
-    for (DWORD waited = 0; !listening_ && waited < InnerLimitMs(); waited += 10)
-        Sleep(10);
-}
+    : name_(std::move(name)), fault_(fault), slowMs_(slowMs), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      first_(NewInstance()), listener_(CreateThread(nullptr, 0, ListenMain, this, 0, nullptr))
+{}
 
 FaultyDownloader::~FaultyDownloader()
 {
@@ -66,8 +55,7 @@ UniqueFile FaultyDownloader::NewInstance() const
 
 void FaultyDownloader::Listen()
 {
-    UniqueFile next = NewInstance();
-    listening_ = true;
+    UniqueFile next = std::move(first_);
     for (unsigned client = 1; next && WaitForSingleObject(stop_.get(), 0) == WAIT_TIMEOUT; ++client) {
         UniqueFile current = std::move(next);
         if (!ConnectNamedPipe(current.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
@@ -81,7 +69,8 @@ void FaultyDownloader::Listen()
         }
         next = NewInstance();
         std::lock_guard<std::mutex> lock(mutex_);
-        sessions_.emplace_back([this, client, pipe = current.release()] { Serve(UniqueFile(pipe), client); });
+        sessions_.emplace_back(
+            [this, client, pipe = std::move(current)]() mutable { static_cast<void>(Serve(std::move(pipe), client)); });
     }
 }
 
@@ -89,7 +78,7 @@ bool FaultyDownloader::Serve(UniqueFile pipe, unsigned client)
 {
     std::string request;
     const bool read = ReadMessage(pipe.get(), request);
-    const bool notice = request == Notice();
+    const bool notice = request == CompletionRequestBytes();
     // Ending, it closes its instances before this client learns anything.
     if ((!read && fault_ == Fault::StopsAtLook) ||
         (fault_ == Fault::EndsOnUnexpected && read && !notice && !request.empty() && request.size() <= 1024)) {

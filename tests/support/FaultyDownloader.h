@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,7 +24,7 @@ enum class Fault {
 
 class FaultyDownloader {
 public:
-    // Returns once the first instance is there; slowMs is how late the slow reply comes.
+    // The first instance is there when it returns; slowMs is how late the slow reply comes.
     FaultyDownloader(std::wstring name, Fault fault, DWORD slowMs);
     ~FaultyDownloader();
     FaultyDownloader(const FaultyDownloader&) = delete;
@@ -44,8 +43,8 @@ private:
     const Fault fault_;
     const DWORD slowMs_;
     UniqueHandle stop_; // set to end, by the destructor or by a fault
-    UniqueHandle listener_;
     std::mutex mutex_;
     std::vector<std::thread> sessions_;
-    std::atomic<bool> listening_{false};
+    UniqueFile first_;      // the first instance, there before the constructor returns
+    UniqueHandle listener_; // last: its thread uses all of the above
 };

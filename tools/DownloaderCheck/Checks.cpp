@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "CompletionNotice.h"
 #include "ErrorText.h"
 #include "Hex.h"
 #include "MessageBuffer.h"
@@ -83,7 +84,7 @@ CheckResult NoticeAnswered(CheckContext& context, const std::wstring& before)
     const std::unique_ptr<ProbeClient> client = Connect(context, failure);
     if (!client)
         return Fail(before + failure);
-    const DWORD sent = client->Send(CompletionNotice());
+    const DWORD sent = client->Send(CompletionRequestBytes());
     if (sent != ERROR_SUCCESS)
         return Fail(before + L"the notice could not be sent (" + ErrorText(sent) + L")");
     const Answer answer = client->Receive(context.target.answerMs);
@@ -118,7 +119,7 @@ const Answer& FirstAnswer(CheckContext& context)
         if (!context.first)
             context.first = Connect(context, failure);
         context.answer.error = ERROR_PIPE_NOT_CONNECTED;
-        if (context.first && (context.answer.error = context.first->Send(CompletionNotice())) == ERROR_SUCCESS)
+        if (context.first && (context.answer.error = context.first->Send(CompletionRequestBytes())) == ERROR_SUCCESS)
             context.answer = context.first->Receive(context.target.answerMs);
         // Without an answer the connection is of no more use; a late answer then finds no client.
         if (context.answer.error != ERROR_SUCCESS)
@@ -143,7 +144,7 @@ void RunBurst(CheckContext& context)
             missing += client.Missing();
             bool value = false;
             std::wstring why;
-            if (client.Connected() && client.Send(CompletionNotice()) == ERROR_SUCCESS) {
+            if (client.Connected() && client.Send(CompletionRequestBytes()) == ERROR_SUCCESS) {
                 const Answer answer = client.Receive(context.target.answerMs);
                 answered += answer.error == ERROR_SUCCESS && ReadAsTessaline(answer.bytes, value, why);
             }
@@ -229,7 +230,7 @@ CheckResult AfterLook(CheckContext& context) { return AfterClient(context, nullp
 
 CheckResult AfterHangUp(CheckContext& context)
 {
-    const std::string notice = CompletionNotice();
+    const std::string notice = CompletionRequestBytes();
     return AfterClient(context, &notice, false);
 }
 

@@ -71,6 +71,13 @@ bool ParseSeconds(const wchar_t* text, DWORD& milliseconds)
     return milliseconds > 0;
 }
 
+// The check is the one named, or in the group named: "2.1", or "2" for 2.1 to 2.4.
+bool Chosen(const Check& check, const std::wstring& choice)
+{
+    const std::wstring id = Widen(check.id, CP_UTF8);
+    return id == choice || id.compare(0, choice.size() + 1, choice + L".") == 0;
+}
+
 std::wstring ParseOptions(int argc, wchar_t** argv, Options& options)
 {
     options.target.name = DownloaderPipeName();
@@ -95,10 +102,8 @@ std::wstring ParseOptions(int argc, wchar_t** argv, Options& options)
             options.junit = argv[++i];
         } else if (!option.empty() && option[0] != L'-') {
             bool known = false;
-            for (const Check& check : AllChecks()) {
-                const std::wstring id = Widen(check.id, CP_UTF8);
-                known = known || id == option || id.compare(0, option.size() + 1, option + L".") == 0;
-            }
+            for (const Check& check : AllChecks())
+                known = known || Chosen(check, option);
             if (!known)
                 return L"no check or group " + option + L" (--list lists them)";
             options.selected.push_back(option);
@@ -111,9 +116,8 @@ std::wstring ParseOptions(int argc, wchar_t** argv, Options& options)
 
 bool Selected(const Check& check, const std::vector<std::wstring>& selected)
 {
-    const std::wstring id = Widen(check.id, CP_UTF8);
     for (const std::wstring& choice : selected) {
-        if (id == choice || id.compare(0, choice.size() + 1, choice + L".") == 0)
+        if (Chosen(check, choice))
             return true;
     }
     return selected.empty();
@@ -192,12 +196,7 @@ int CheckMain(int argc, wchar_t** argv)
 {
     Options options;
     const std::wstring problem = ParseOptions(argc, argv, options);
-    if (!problem.empty() || options.help) {
-        std::fputws(problem.empty() ? L"" : (problem + L"\n").c_str(), stderr);
-        std::fputws(Usage, problem.empty() ? stdout : stderr);
-        return problem.empty() ? AllPassed : ToolFailed;
-    }
-    return Run(options);
+    return !problem.empty() || options.help ? AnswerUsage(problem, Usage) : Run(options);
 }
 
 } // namespace

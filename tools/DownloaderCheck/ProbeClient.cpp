@@ -1,6 +1,6 @@
 #include "ProbeClient.h"
 
-#include "CompletionNotice.h"
+#include "WException.h"
 
 namespace {
 
@@ -10,16 +10,13 @@ const DWORD kLongestAnswer = 1 << 20;
 
 } // namespace
 
-std::string CompletionNotice()
-{
-    OutputBuffer request;
-    BuildCompletionRequest(request);
-    return request.Content();
-}
-
 ProbeClient::ProbeClient(const std::wstring& name, unsigned attempts)
     : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
+    if (!event_) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create an event", error), error);
+    }
     for (unsigned attempt = 0; attempt < attempts; ++attempt) {
         if (attempt > 0)
             Sleep(kRetryPauseMs);

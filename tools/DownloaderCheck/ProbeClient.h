@@ -41,6 +41,3 @@ private:
     DWORD openError_ = ERROR_SUCCESS;
     unsigned missing_ = 0;
 };
-
-// The 92-byte completion notice, as Tessaline builds it.
-std::string CompletionNotice();

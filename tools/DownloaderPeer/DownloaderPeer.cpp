@@ -12,6 +12,7 @@
 #include "Pipe.h"
 #include "PipeServer.h"
 #include "Text.h"
+#include "ToolGuard.h"
 
 namespace {
 
@@ -140,11 +141,8 @@ int wmain(int argc, wchar_t** argv)
 {
     PeerOptions options;
     const std::wstring problem = ParsePeerOptions(argc, argv, options);
-    if (!problem.empty() || options.help) {
-        std::fputws(problem.empty() ? L"" : (problem + L"\n").c_str(), stderr);
-        std::fputws(PeerUsage, problem.empty() ? stdout : stderr);
-        return problem.empty() ? 0 : 2;
-    }
+    if (!problem.empty() || options.help)
+        return AnswerUsage(problem, PeerUsage);
 
     StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const UniqueHandle stopEventOwner(StopEvent);

@@ -5,9 +5,6 @@
 #include "Handles.h"
 #include "QuoteArgument.h"
 
-namespace {
-
-// A job that ends what runs in it when its last handle closes: with this process, however that ends.
 UniqueHandle KillOnCloseJob(DWORD& error)
 {
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
@@ -19,8 +16,6 @@ UniqueHandle KillOnCloseJob(DWORD& error)
     }
     return job;
 }
-
-} // namespace
 
 FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments, DWORD limitMs)
 {

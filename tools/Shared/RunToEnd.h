@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "Handles.h"
+
 struct FinishedRun {
     bool started = false;
     DWORD startError = ERROR_SUCCESS; // CreateProcessW's, when it did not start
@@ -22,6 +24,10 @@ struct FinishedRun {
 // exit code 1.
 [[nodiscard]] FinishedRun RunToEnd(const std::wstring& program, const std::wstring& arguments,
                                    DWORD limitMs = INFINITE);
+
+// A job that ends what runs in it when its last handle closes: with this process, however that ends.
+// Empty, with the error, when it cannot be made.
+UniqueHandle KillOnCloseJob(DWORD& error);
 
 // "0x80004005 (E_FAIL, -2147467259)": the code in hex, what it means for Tessaline (S_OK, E_FAIL or
 // unexpected), and as a signed number.

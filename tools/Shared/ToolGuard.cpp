@@ -1,6 +1,7 @@
 #include "ToolGuard.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
@@ -34,6 +35,13 @@ int RunGuarded(int (*body)(int argc, wchar_t** argv), int argc, wchar_t** argv)
         PrintLine(L"tool failure: an exception of no standard type");
     }
     return kToolFailed;
+}
+
+int AnswerUsage(const std::wstring& problem, const wchar_t* usage)
+{
+    std::fputws(problem.empty() ? L"" : (problem + L"\n").c_str(), stderr);
+    std::fputws(usage, problem.empty() ? stdout : stderr);
+    return problem.empty() ? 0 : kToolFailed;
 }
 
 void EndFailuresWithToolFailed()

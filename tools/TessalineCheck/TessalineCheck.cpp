@@ -26,11 +26,8 @@ int Check(int argc, wchar_t** argv)
 {
     CheckOptions options;
     const std::wstring problem = ParseCheckOptions(argc, argv, GetCommandLineW(), options);
-    if (!problem.empty() || options.help) {
-        std::fputws(problem.empty() ? L"" : (L"TessalineCheck: " + problem + L"\n").c_str(), stderr);
-        std::fputws(CheckUsage, problem.empty() ? stdout : stderr);
-        return problem.empty() ? 0 : static_cast<int>(Outcome::ToolFailed);
-    }
+    if (!problem.empty() || options.help)
+        return AnswerUsage(problem.empty() ? problem : L"TessalineCheck: " + problem, CheckUsage);
 
     PrintLine(L"TessalineCheck " TESSALINE_VERSION L": what Tessaline.exe does with a setup's command line, here and "
               L"for this account");
