@@ -1,9 +1,8 @@
-// The server loop against real clients on threads: what each kind of client leaves behind, a burst, the
-// first-instance rule and the stop.
+// The server loop against real clients on threads: clients that send nothing or too much, the stop with
+// clients connected, the first-instance rule. The stand-in downloader's tests take it through the rest.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <map>
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -15,95 +14,74 @@ namespace {
 
 using Kind = IPC::ServerEvent::Kind;
 
-// A server that answers each request with its length, and counts what happened to each client.
-class CountingServer {
-public:
-    explicit CountingServer(const std::wstring& name, DWORD requestTimeoutMs = Scaled(10000))
+// A server that answers each request with its length and keeps what happened, kind and error code.
+struct CountingServer {
+    CountingServer(const std::wstring& name, DWORD requestTimeoutMs)
     {
         IPC::ServerOptions options;
         options.name = name;
         options.requestTimeoutMs = requestTimeoutMs;
         options.maxRequestBytes = 4096;
-        server_ = std::make_unique<IPC::PipeServer>(
-            options,
-            [](InputBuffer& request, OutputBuffer& reply) {
-                reply.WriteInteger(static_cast<std::int32_t>(request.Content().size()));
-                return true;
-            },
-            [this](const IPC::ServerEvent& event) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++seen_[{event.kind, event.error}];
-            });
+        const auto answer = [](InputBuffer& request, OutputBuffer& reply) {
+            reply.WriteInteger(static_cast<std::int32_t>(request.Content().size()));
+            return true;
+        };
+        server = std::make_unique<IPC::PipeServer>(options, answer, [this](const IPC::ServerEvent& event) {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.emplace_back(event.kind, event.error);
+        });
     }
-    IPC::PipeServer& Server() { return *server_; }
-    unsigned Seen(Kind kind, DWORD error = ERROR_SUCCESS)
+    std::size_t Seen(Kind kind, DWORD error = ERROR_SUCCESS)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_[{kind, error}];
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count(seen.begin(), seen.end(), std::make_pair(kind, error));
     }
 
-private:
-    std::mutex mutex_;
-    std::map<std::pair<Kind, DWORD>, unsigned> seen_;
-    std::unique_ptr<IPC::PipeServer> server_;
+    std::mutex mutex;
+    std::vector<std::pair<Kind, DWORD>> seen;
+    std::unique_ptr<IPC::PipeServer> server;
 };
 
-TEST(PipeServer, EveryKindOfClientLeavesItServing)
+TEST(PipeServer, ClientsThatSendNothingOrTooMuchAreDroppedTheOthersServed)
 {
     const std::wstring name = UniquePipeName(L"loop");
     CountingServer counting(name, Scaled(500));
     std::atomic<int> missing{0};
-    std::atomic<int> answered{0};
-    // Each kind of client a few times, all at once, with real exchanges among them.
-    enum Client { Look, HangUp, Silent, Empty, Long, TooLong, Exchange, Kinds };
-    std::vector<std::future<void>> clients;
-    for (int i = 0; i < 4 * Kinds; ++i) {
-        clients.push_back(OnThread([&, kind = i % Kinds] {
-            std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
-            if (kind == Look)
-                return;
-            if (kind == Silent) {
-                EXPECT_EQ(RaisedBy([&] { client->Read(); }), L"Pipe disconnected");
-                return;
-            }
+    std::vector<std::future<std::wstring>> clients;
+    for (std::size_t size : {0u, 5000u, 3000u, 0u, 5000u, 3000u}) {
+        clients.push_back(OnThread([&, size] {
+            const std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
             OutputBuffer request;
-            const std::size_t sizes[Kinds] = {0, 92, 0, 0, 3000, 5000, 92};
-            request.WriteBytes(std::string(sizes[kind], '\x07'));
-            client->Write(request);
-            if (kind == HangUp)
-                return;
-            const std::wstring raised =
-                RaisedBy([&] { answered += client->Read().ReadInteger() == static_cast<std::int32_t>(sizes[kind]); });
-            EXPECT_EQ(raised, kind == TooLong ? L"Pipe disconnected" : L"(nothing raised)") << kind;
+            request.WriteBytes(std::string(size, '\x07'));
+            // The silent client sends nothing; the server drops it once its time is up.
+            return RaisedBy([&] {
+                if (size != 0)
+                    client->Write(request);
+                EXPECT_EQ(client->Read().ReadInteger(), static_cast<std::int32_t>(size));
+            });
         }));
     }
-    for (auto& client : clients)
-        client.get();
-    counting.Server().Stop();
-    ASSERT_TRUE(counting.Server().Wait(InnerLimitMs()));
-    EXPECT_EQ(missing, 0) << "a client met no instance at all";
-    EXPECT_EQ(answered, 4 * 3);
-    // A hang-up may be answered before it hangs up, and a look may leave before the server sees it.
-    EXPECT_GE(counting.Seen(Kind::Answered), 4u * 3);
-    EXPECT_EQ(counting.Seen(Kind::NoRequest, ERROR_TIMEOUT), 4u);
-    EXPECT_EQ(counting.Seen(Kind::RequestTooLong), 4u);
+    for (std::size_t i = 0; i < clients.size(); ++i)
+        EXPECT_EQ(clients[i].get(), i % 3 == 2 ? L"(nothing raised)" : L"Pipe disconnected") << i;
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(counting.Seen(Kind::NoRequest, ERROR_TIMEOUT), 2u);
+    EXPECT_EQ(counting.Seen(Kind::RequestTooLong), 2u);
+    EXPECT_EQ(counting.Seen(Kind::Answered), 2u);
 }
 
 TEST(PipeServer, StopEndsItWithClientsConnected)
 {
     const std::wstring name = UniquePipeName(L"stop");
-    CountingServer counting(name);
+    CountingServer counting(name, Scaled(10000));
     std::vector<std::unique_ptr<IPC::Pipe>> clients;
     for (int i = 0; i < 3; ++i)
         clients.push_back(std::make_unique<IPC::Pipe>(name, true));
     for (DWORD waited = 0; counting.Seen(Kind::Connected) < 3 && waited < InnerLimitMs(); waited += 10)
         Sleep(10);
     ASSERT_EQ(counting.Seen(Kind::Connected), 3u);
-    const DWORD start = GetTickCount();
-    counting.Server().Stop();
+    counting.server->Stop();
     // The clients are waiting to send: nothing of theirs holds the stop up.
-    EXPECT_TRUE(counting.Server().Wait(Scaled(1000)));
-    std::printf("stopped with 3 clients connected in %lu ms\n", GetTickCount() - start);
+    EXPECT_TRUE(counting.server->Wait(Scaled(1000)));
     for (const auto& client : clients)
         EXPECT_EQ(RaisedBy([&] { client->Read(); }), L"Pipe disconnected");
     EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
