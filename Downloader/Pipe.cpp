@@ -11,9 +11,6 @@ namespace IPC {
 
 namespace {
 
-const DWORD kBusyWaitMs = 3000;
-const DWORD kBufferSize = 1024;
-
 class LockGuard {
 public:
     explicit LockGuard(CRITICAL_SECTION& section) : section_(section) { EnterCriticalSection(&section_); }
@@ -61,7 +58,7 @@ void Pipe::OpenClient(std::wstring path, const HandleObserver& observe)
 {
     // Clients inside an AppContainer reach the server's "_EPM" instance.
     if (is_app_container())
-        path += L"_EPM";
+        path = AppContainerPipeName(path);
     handle_.reset(OpenExisting(path));
     DWORD error = handle_ ? ERROR_SUCCESS : GetLastError();
     if (error == ERROR_PIPE_BUSY) {
@@ -91,12 +88,12 @@ void Pipe::CreateServer(std::wstring path)
     if (!GrantSid.empty()) {
         security = make_pipe_security();
         attributes.lpSecurityDescriptor = security.get();
-        path += L"_EPM";
+        path = AppContainerPipeName(path);
     }
 
     handle_.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                   kBufferSize, kBufferSize, 0, &attributes));
+                                   kPipeBufferSize, kPipeBufferSize, 0, &attributes));
     const DWORD error = handle_ ? ERROR_SUCCESS : GetLastError();
     // The creation has read the descriptor; it is not needed any longer.
     security = PipeSecurity();
@@ -211,10 +208,10 @@ void Pipe::Write(const OutputBuffer& buffer)
 InputBuffer Pipe::Read()
 {
     std::string message;
-    std::unique_ptr<char[]> chunk(new char[kBufferSize]);
+    std::unique_ptr<char[]> chunk(new char[kPipeBufferSize]);
     for (;;) {
         DWORD read = 0;
-        if (ReadFile(handle_.get(), chunk.get(), kBufferSize, &read, nullptr)) {
+        if (ReadFile(handle_.get(), chunk.get(), kPipeBufferSize, &read, nullptr)) {
             message.append(chunk.get(), read);
             break;
         }

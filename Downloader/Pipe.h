@@ -12,6 +12,11 @@
 
 namespace IPC {
 
+// Each pipe instance's input and output buffer, in bytes.
+const DWORD kPipeBufferSize = 1024;
+// How long a client's open waits, once, for a free instance while every instance is busy.
+const DWORD kBusyWaitMs = 3000;
+
 // A connected endpoint: constructing it opens the pipe (client) or creates it and waits for a client
 // (server); every failure is raised from the constructor, so there is no half-open endpoint.
 class Pipe {

@@ -9,6 +9,8 @@ namespace IPC {
 
 std::wstring GrantSid;
 
+std::wstring AppContainerPipeName(const std::wstring& name) { return name + L"_EPM"; }
+
 // Not covered by a test: Wine 8 has no AppContainers, so there this can only answer false.
 bool is_app_container()
 {

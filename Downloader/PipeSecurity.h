@@ -35,6 +35,10 @@ private:
     std::unique_ptr<unsigned char[]> label_; // the SACL that holds the mandatory label
 };
 
+// The name that clients inside an AppContainer open, and that a server with a grant SID serves: the
+// name with "_EPM" appended.
+std::wstring AppContainerPipeName(const std::wstring& name);
+
 // True when the calling process runs inside an AppContainer; any failure of the query answers false.
 [[nodiscard]] bool is_app_container();
 

@@ -136,7 +136,7 @@ struct PipeServer::Client {
 };
 
 PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObserver observer)
-    : options_(std::move(options)), path_(options_.name + (options_.grantSid.empty() ? L"" : L"_EPM")),
+    : options_(std::move(options)), path_(options_.grantSid.empty() ? options_.name : AppContainerPipeName(options_.name)),
       handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent()), room_(NewEvent(FALSE))
 {
     if (!options_.grantSid.empty()) {

@@ -14,7 +14,6 @@ const char kIdentifier[] = "_4B7E21D9_6A3F_4C82_9E15_0D6C3B8A7F42_{C2A86F14-5D3B
 const std::size_t kSuffixStart = 38;
 
 const int kRetryBudgetMs = 5000;
-const DWORD kRetryPauseMs = 500;
 static_assert(kOpenAttemptLimit == kRetryBudgetMs / kRetryPauseMs + 1, "one attempt at once, one after each pause");
 
 } // namespace

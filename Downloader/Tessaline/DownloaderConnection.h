@@ -17,6 +17,8 @@ std::wstring DownloaderPipeName();
 
 // The most attempts the retry makes: one at once and one after each of ten pauses.
 const unsigned kOpenAttemptLimit = 11;
+// The pause between two attempts.
+const unsigned long kRetryPauseMs = 500;
 
 // What a watcher of the retry learns, for a report of its course; the program itself watches nothing.
 struct RetryWatch {

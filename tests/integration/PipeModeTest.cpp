@@ -121,7 +121,7 @@ TEST_F(PipeMode, NoDownloaderFailsAfterTenPauses)
     std::printf("no downloader: E_FAIL after %.2f s\n", run.seconds);
     EXPECT_EQ(run.exitCode, kFail);
     // Ten pauses at the least; the test of the attempts below bounds them from above.
-    EXPECT_GE(run.seconds, 10 * kRetryPauseMs / 1000.0);
+    EXPECT_GE(run.seconds, 10 * kExpectedPauseMs / 1000.0);
     // One failure, one line: the retry does not report what the exchange reports, but gives the reason of
     // its last attempt.
     ASSERT_EQ(run.debugLines.size(), 1u) << testing::PrintToString(run.debugLines);
@@ -161,9 +161,9 @@ TEST_F(PipeMode, DownloaderThatStartsLateIsReachedByTheNextAttempt)
     EXPECT_EQ(pipe.Read().Content().size(), 92u);
     pipe.Write(reply);
     EXPECT_EQ(program.Wait().exitCode, 0u);
-    const DWORD pauses = (created + kRetryPauseMs - 1) / kRetryPauseMs;
-    EXPECT_GE(connected, pauses * kRetryPauseMs) << "created " << created << " ms after the first attempt";
-    EXPECT_LT(connected, pauses * kRetryPauseMs + RetryJitterMs())
+    const DWORD pauses = (created + kExpectedPauseMs - 1) / kExpectedPauseMs;
+    EXPECT_GE(connected, pauses * kExpectedPauseMs) << "created " << created << " ms after the first attempt";
+    EXPECT_LT(connected, pauses * kExpectedPauseMs + RetryJitterMs())
         << "created " << created << " ms after the first attempt";
 }
 

@@ -53,7 +53,7 @@ private:
 
 // The connection retry's pause, and what a gap may be off by on a busy machine, through the time scale:
 // a pause more or less still shows, as a gap of twice the pause or of none, while the scale stays below 3.3.
-const DWORD kRetryPauseMs = 500;
+const DWORD kExpectedPauseMs = 500;
 DWORD RetryJitterMs();
 
 // No instance of the name is there: an earlier test's server that a holder failed to close would make

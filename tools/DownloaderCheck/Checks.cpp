@@ -8,6 +8,7 @@
 #include "ErrorText.h"
 #include "Hex.h"
 #include "MessageBuffer.h"
+#include "PipeSecurity.h"
 #include "Seconds.h"
 #include "ServerIdentity.h"
 #include "Text.h"
@@ -279,7 +280,7 @@ CheckResult WhoServes(CheckContext& context)
         return Fail(failure + (context.openError == ERROR_ACCESS_DENIED
                                    ? L": the pipe refuses this account, and a setup of this account with it"
                                    : L""));
-    const std::wstring epm = context.target.name + L"_EPM";
+    const std::wstring epm = IPC::AppContainerPipeName(context.target.name);
     const bool epmExists = WaitNamedPipeW(epm.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
     const ServerJudgement judged = JudgeServer(ServerOfPipe(client->Handle()), OwnIdentity(), epmExists);
     CheckResult result{judged.refused ? Verdict::Fail : Verdict::Pass, judged.facts, judged.notes};

@@ -1,22 +1,15 @@
 #include "ProbeClient.h"
 
-#include "WException.h"
+#include "Pipe.h"
 
 namespace {
 
-const DWORD kBusyWaitMs = 3000;
-const DWORD kRetryPauseMs = 500;
-const DWORD kLongestAnswer = 1 << 20;
+const std::size_t kLongestAnswer = 1 << 20;
 
 } // namespace
 
 ProbeClient::ProbeClient(const std::wstring& name, unsigned attempts)
-    : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
-    if (!event_) {
-        const DWORD error = GetLastError();
-        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create an event", error), error);
-    }
     for (unsigned attempt = 0; attempt < attempts; ++attempt) {
         if (attempt > 0)
             Sleep(kRetryPauseMs);
@@ -36,7 +29,7 @@ DWORD ProbeClient::Attempt(const std::wstring& name)
     };
     UniqueFile pipe(open());
     if (!pipe && GetLastError() == ERROR_PIPE_BUSY) {
-        if (!WaitNamedPipeW(name.c_str(), kBusyWaitMs))
+        if (!WaitNamedPipeW(name.c_str(), IPC::kBusyWaitMs))
             return GetLastError();
         pipe.reset(open());
     }
@@ -51,45 +44,26 @@ DWORD ProbeClient::Attempt(const std::wstring& name)
 
 DWORD ProbeClient::Send(const std::string& bytes)
 {
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event_.get();
+    // A message larger than the server's buffer waits until the server reads it: as long as a busy pipe
+    // makes Tessaline wait for an instance.
     DWORD written = 0;
-    if (!WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
-        GetLastError() != ERROR_IO_PENDING)
-        return GetLastError();
-    // A message larger than the server's buffer waits until the server reads it.
-    if (WaitForSingleObject(event_.get(), kBusyWaitMs) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe_.get(), &overlapped);
-        GetOverlappedResult(pipe_.get(), &overlapped, &written, TRUE);
-        return ERROR_TIMEOUT;
-    }
-    return GetOverlappedResult(pipe_.get(), &overlapped, &written, FALSE) ? ERROR_SUCCESS : GetLastError();
+    return io_.Finish(pipe_.get(),
+                      WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, io_.Begin()),
+                      written, IPC::kBusyWaitMs);
 }
 
 Answer ProbeClient::Receive(DWORD timeoutMs)
 {
     Answer answer;
+    const IPC::Deadline deadline(timeoutMs);
     const DWORD start = GetTickCount();
-    std::string chunk(1024, '\0');
-    for (DWORD error = ERROR_MORE_DATA; error == ERROR_MORE_DATA && answer.bytes.size() < kLongestAnswer;) {
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = event_.get();
+    char chunk[IPC::kPipeBufferSize];
+    answer.error = ERROR_MORE_DATA;
+    while (answer.error == ERROR_MORE_DATA && answer.bytes.size() < kLongestAnswer) {
         DWORD read = 0;
-        if (!ReadFile(pipe_.get(), &chunk[0], static_cast<DWORD>(chunk.size()), nullptr, &overlapped) &&
-            GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
-            answer.error = GetLastError();
-            break;
-        }
-        const DWORD elapsed = GetTickCount() - start;
-        if (WaitForSingleObject(event_.get(), elapsed >= timeoutMs ? 0 : timeoutMs - elapsed) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe_.get(), &overlapped);
-            GetOverlappedResult(pipe_.get(), &overlapped, &read, TRUE);
-            answer.error = ERROR_TIMEOUT;
-            break;
-        }
-        error = GetOverlappedResult(pipe_.get(), &overlapped, &read, FALSE) ? ERROR_SUCCESS : GetLastError();
-        answer.bytes.append(chunk.data(), read);
-        answer.error = error;
+        answer.error = io_.Finish(pipe_.get(), ReadFile(pipe_.get(), chunk, sizeof chunk, nullptr, io_.Begin()), read,
+                                  deadline.RemainingMs());
+        answer.bytes.append(chunk, read);
     }
     answer.milliseconds = GetTickCount() - start;
     return answer;

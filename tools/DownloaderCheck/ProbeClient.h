@@ -4,10 +4,11 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
 
+#include "DownloaderConnection.h"
 #include "Handles.h"
+#include "OverlappedIo.h"
 
 struct Answer {
     DWORD error = ERROR_SUCCESS; // ERROR_SUCCESS: a message came; ERROR_TIMEOUT, ERROR_BROKEN_PIPE, ...
@@ -17,10 +18,10 @@ struct Answer {
 
 class ProbeClient {
 public:
-    // Tessaline's open: GENERIC_READ | GENERIC_WRITE, identification only, one wait of up to 3 s for a busy
-    // pipe, then the switch to message mode; one attempt at once and up to ten more, 500 ms apart.
-    // `attempts` or fewer; a missing pipe on any attempt is counted in `missing`.
-    explicit ProbeClient(const std::wstring& name, unsigned attempts = 11);
+    // Tessaline's open: GENERIC_READ | GENERIC_WRITE, identification only, one wait for a busy pipe, then
+    // the switch to message mode; with Tessaline's retry, `attempts` attempts at most. A missing pipe on
+    // any attempt is counted in `missing`.
+    explicit ProbeClient(const std::wstring& name, unsigned attempts = kOpenAttemptLimit);
 
     bool Connected() const { return static_cast<bool>(pipe_); }
     DWORD OpenError() const { return openError_; } // the last attempt's, when none connected
@@ -37,7 +38,7 @@ private:
     DWORD Attempt(const std::wstring& name);
 
     UniqueFile pipe_;
-    UniqueHandle event_;
+    IPC::OverlappedIo io_;
     DWORD openError_ = ERROR_SUCCESS;
     unsigned missing_ = 0;
 };

@@ -152,7 +152,6 @@ int wmain(int argc, wchar_t** argv)
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     const std::wstring name = options.pipeName.empty() ? DownloaderPipeName() : options.pipeName;
-    IPC::GrantSid = options.grantSid;
 
     if (!Pause(options.createDelayMs))
         return 0;
@@ -170,7 +169,7 @@ int wmain(int argc, wchar_t** argv)
     IPC::ServerOptions serving;
     serving.name = name;
     serving.grantSid = options.grantSid;
-    const std::wstring served = name + (options.grantSid.empty() ? L"" : L"_EPM");
+    const std::wstring served = options.grantSid.empty() ? name : IPC::AppContainerPipeName(name);
     try {
         IPC::PipeServer server(
             serving, [&](InputBuffer& request, OutputBuffer& reply) { return Answer(request, reply, options); },

@@ -138,12 +138,13 @@ Verdict CheckPipeMode(const ToolAccount& account, bool send, DWORD waitMs)
     const std::wstring name = DownloaderPipeName();
     Say(L"mode", L"pipe: no /name with a value, so Tessaline tells the running downloader that setup is complete");
     const bool appContainer = IPC::is_app_container();
-    Say(L"pipe", name + (appContainer ? L"_EPM (this process runs inside an AppContainer)" : L""));
+    Say(L"pipe",
+        appContainer ? IPC::AppContainerPipeName(name) + L" (this process runs inside an AppContainer)" : name);
     bool exists = false;
     bool twinExists = false;
     Say(L"pipe is there", Presence(name, exists));
-    Say(L"_EPM twin",
-        Presence(name + L"_EPM", twinExists) + (twinExists ? L"; it serves setups inside an AppContainer only" : L""));
+    Say(L"_EPM twin", Presence(IPC::AppContainerPipeName(name), twinExists) +
+                          (twinExists ? L"; it serves setups inside an AppContainer only" : L""));
 
     // Through the program's own retry: who serves the pipe is asked on each attempt's handle, and the
     // last attempt's facts are the ones that count.
