@@ -1,35 +1,15 @@
 #include "PipeServer.h"
 
-#include <memory>
-#include <new>
 #include <utility>
-#include <vector>
 
+#include "ExclusiveLock.h"
+#include "OverlappedIo.h"
+#include "ServerConnection.h"
 #include "WException.h"
 
 namespace IPC {
 
 namespace {
-
-const DWORD kBufferSize = 1024;
-// A new instance that could not be made is tried again after this.
-const DWORD kInstanceRetryMs = 200;
-
-DWORD Remaining(DWORD start, DWORD limit)
-{
-    const DWORD elapsed = GetTickCount() - start;
-    return elapsed >= limit ? 0 : limit - elapsed;
-}
-
-UniqueHandle NewEvent(BOOL manualReset = TRUE)
-{
-    UniqueHandle event(CreateEventW(nullptr, manualReset, FALSE, nullptr));
-    if (!event) {
-        const DWORD error = GetLastError();
-        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create an event", error), error);
-    }
-    return event;
-}
 
 ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
 {
@@ -42,116 +22,32 @@ ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ER
 
 } // namespace
 
-// One overlapped operation at a time on a pipe instance, waited for within a time limit.
-class PipeServer::PendingIo {
-public:
-    PendingIo() : event_(NewEvent()) {}
-    PendingIo(const PendingIo&) = delete;
-    PendingIo& operator=(const PendingIo&) = delete;
-
-    // A fresh OVERLAPPED for the next operation; the call that takes it resets the event.
-    OVERLAPPED* Begin() noexcept
-    {
-        overlapped_ = OVERLAPPED();
-        overlapped_.hEvent = event_.get();
-        return &overlapped_;
-    }
-    HANDLE Event() const noexcept { return event_.get(); }
-
-    // The outcome of the operation that Begin's OVERLAPPED was given to, whose call returned `started`:
-    // ERROR_SUCCESS, the operation's error (ERROR_MORE_DATA for part of a message), or ERROR_TIMEOUT or
-    // ERROR_OPERATION_ABORTED when the time ran out or the stop came first, which cancel it.
-    DWORD Finish(HANDLE pipe, BOOL started, DWORD& bytes, DWORD timeoutMs, HANDLE stop) noexcept
-    {
-        bytes = 0;
-        const DWORD error = started ? ERROR_SUCCESS : GetLastError();
-        if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
-            return error;
-        // Done at once, as a read of a request that is there already is: nothing to wait for.
-        if (error != ERROR_IO_PENDING)
-            return GetOverlappedResult(pipe, &overlapped_, &bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
-        const HANDLE events[] = {event_.get(), stop};
-        const DWORD woken = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, timeoutMs);
-        if (woken != WAIT_OBJECT_0) {
-            Cancel(pipe);
-            return woken == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED;
-        }
-        return GetOverlappedResult(pipe, &overlapped_, &bytes, FALSE) ? ERROR_SUCCESS : GetLastError();
-    }
-
-    // Cancels the operation and waits until it has ended: until then the system may still write to the
-    // OVERLAPPED and the buffer.
-    void Cancel(HANDLE pipe) noexcept
-    {
-        DWORD ignored = 0;
-        CancelIoEx(pipe, &overlapped_);
-        GetOverlappedResult(pipe, &overlapped_, &ignored, TRUE);
-    }
-
-    // The outcome of an operation whose event is set.
-    DWORD Result(HANDLE pipe) noexcept
-    {
-        DWORD ignored = 0;
-        return GetOverlappedResult(pipe, &overlapped_, &ignored, FALSE) ? ERROR_SUCCESS : GetLastError();
-    }
-
-private:
-    UniqueHandle event_;
-    OVERLAPPED overlapped_ = {};
-};
-
-// An instance that waits for its next client.
-struct PipeServer::Listener {
-    UniqueFile pipe;
-    PendingIo connect;
-    bool waiting = false;   // its connect is outstanding
-    bool connected = false; // a client is connected, not yet queued for a worker
-
-    // Starts the wait for a client; a client that is there already connects it at once.
-    void Listen() noexcept
-    {
-        const BOOL done = ConnectNamedPipe(pipe.get(), connect.Begin());
-        const DWORD error = done ? ERROR_SUCCESS : GetLastError();
-        if (error == ERROR_IO_PENDING)
-            waiting = true;
-        else if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED)
-            connected = true;
-        else
-            pipe.reset(); // ERROR_NO_DATA: a client came and went before the wait; a new instance serves the next
-    }
-
-    void Close() noexcept
-    {
-        if (waiting)
-            connect.Cancel(pipe.get());
-        waiting = connected = false;
-        pipe.reset();
-    }
-};
-
-// A connected client, waiting for a worker or being served by one.
-struct PipeServer::Client {
-    UniqueFile pipe;
-    unsigned long number;
-};
-
 PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObserver observer)
-    : options_(std::move(options)), path_(options_.grantSid.empty() ? options_.name : AppContainerPipeName(options_.name)),
-      handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent()), room_(NewEvent(FALSE))
+    : options_(std::move(options)),
+      path_(options_.grantSid.empty() ? options_.name : AppContainerPipeName(options_.name)),
+      handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent())
 {
     if (!options_.grantSid.empty()) {
         security_ = make_pipe_security(options_.grantSid);
         if (!security_)
             RAISE_WEXCEPTION(L"Unable to build the security descriptor of the _EPM instance");
     }
-    // FILE_FLAG_FIRST_PIPE_INSTANCE makes the creation fail with ERROR_ACCESS_DENIED when the name has an
-    // instance already (CreateNamedPipeW in Microsoft's documentation). Wine ignores the flag: a look at
-    // the name first refuses it there too, and on Windows spares the creation a name that is plainly taken.
+    port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    if (!port_) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create a completion port", error), error);
+    }
+    // With FILE_FLAG_FIRST_PIPE_INSTANCE the creation fails with ERROR_ACCESS_DENIED when the name has an
+    // instance already (CreateNamedPipeW in Microsoft's documentation). Wine ignores the flag, so a look at
+    // the name before the creation refuses it there (ERROR_ALREADY_EXISTS). The instance that Wine makes
+    // all the same lives only until the refusal.
+    const bool served =
+        options_.firstInstance && (WaitNamedPipeW(path_.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT);
     DWORD error = ERROR_SUCCESS;
-    if (options_.firstInstance && (WaitNamedPipeW(path_.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT)) {
+    first_ = CreateInstance(true, error);
+    if (first_ && served) {
+        first_.reset();
         error = ERROR_ALREADY_EXISTS;
-    } else {
-        first_ = CreateInstance(true, error);
     }
     if (!first_ && options_.firstInstance && (error == ERROR_ACCESS_DENIED || error == ERROR_ALREADY_EXISTS))
         RAISE_WEXCEPTION_CODE(with_last_error(L"Another server has this pipe name already", error), error);
@@ -171,7 +67,15 @@ PipeServer::~PipeServer()
     Wait();
 }
 
-void PipeServer::Stop() noexcept { SetEvent(stop_.get()); }
+void PipeServer::Stop() noexcept
+{
+    SetEvent(stop_.get());
+    // The listener looks at the stop on every pass; this packet makes the pass come now. Should it not be
+    // queued, the listener's waits are short enough to keep the bound of Wait() all the same.
+    PostQueuedCompletionStatus(port_.get(), 0, kWakeKey, nullptr);
+}
+
+bool PipeServer::Stopped() const noexcept { return WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0; }
 
 bool PipeServer::Wait(DWORD timeoutMs) const
 {
@@ -185,8 +89,8 @@ UniqueFile PipeServer::CreateInstance(bool first, DWORD& error) const
                            (first && options_.firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
                            (options_.rejectRemoteClients ? PIPE_REJECT_REMOTE_CLIENTS : 0);
-    UniqueFile instance(CreateNamedPipeW(path_.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, kBufferSize,
-                                         kBufferSize, 0, &attributes));
+    UniqueFile instance(CreateNamedPipeW(path_.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
+                                         kPipeBufferSize, 0, &attributes));
     error = instance ? ERROR_SUCCESS : GetLastError();
     return instance;
 }
@@ -202,217 +106,117 @@ void PipeServer::Notify(const ServerEvent& event) const noexcept
     }
 }
 
-DWORD WINAPI PipeServer::ListenMain(void* server)
-{
-    static_cast<PipeServer*>(server)->Listen();
-    return 0;
-}
-
-void PipeServer::Listen()
-{
-    // Two instances wait for clients, so that one is there for the next client while the other's client
-    // is handed on. Connected clients wait in the queue for a worker; workers are made as they are
-    // needed, up to maxClients, and serve one client after another.
-    Listener listeners[2];
-    std::vector<UniqueHandle> workers;
-    const std::size_t most = MostClients();
-    // Gives the listener a new instance waiting for a client; false when none could be made.
-    const auto arm = [this](Listener& listener) {
-        // A client that comes and goes before the wait leaves the new instance unusable: one more try.
-        for (int tries = 0; !listener.pipe && tries < 2; ++tries) {
-            DWORD error = ERROR_SUCCESS;
-            listener.pipe = CreateInstance(false, error);
-            if (!listener.pipe) {
-                Notify(Event(ServerEvent::Kind::InstanceFailed, 0, error));
-                return false;
-            }
-            listener.Listen();
-        }
-        return static_cast<bool>(listener.pipe);
-    };
-    try {
-        listeners[0].pipe = std::move(first_);
-        listeners[0].Listen();
-        unsigned long clients = 0;
-        for (;;) {
-            bool missing = false;
-            bool room = true;
-            for (Listener& listener : listeners) {
-                if (listener.connected && room) {
-                    // Its listener gets a new instance before the client is handed on.
-                    Client client{std::move(listener.pipe), ++clients};
-                    listener.connected = false;
-                    missing = !arm(listener) || missing;
-                    if (observer_) {
-                        ServerEvent connected = Event(ServerEvent::Kind::Connected, client.number);
-                        GetNamedPipeClientProcessId(client.pipe.get(), &connected.processId);
-                        Notify(connected);
-                    }
-                    AcquireSRWLockExclusive(&lock_);
-                    queue_.push_back(std::move(client));
-                    const bool hire = idle_ == 0 && workers.size() < most;
-                    room = queue_.size() < most;
-                    ReleaseSRWLockExclusive(&lock_);
-                    WakeConditionVariable(&queued_);
-                    if (hire) {
-                        workers.emplace_back(CreateThread(nullptr, 0, WorkMain, this, 0, nullptr));
-                        if (!workers.back())
-                            workers.pop_back();
-                        // With no worker at all nobody would serve the clients: the server stops.
-                        if (workers.empty())
-                            throw std::bad_alloc();
-                    }
-                } else if (!listener.connected) {
-                    missing = !arm(listener) || missing;
-                }
-            }
-            AcquireSRWLockShared(&lock_);
-            room = queue_.size() < most;
-            ReleaseSRWLockShared(&lock_);
-            // A new instance may have found its client there already.
-            if (room && (listeners[0].connected || listeners[1].connected))
-                continue;
-
-            // The stop first; then the instances' connects while the queue has room, else its room.
-            HANDLE events[3] = {stop_.get(), room_.get()};
-            Listener* waiting[2] = {};
-            DWORD count = room ? 1 : 2;
-            for (Listener& listener : listeners) {
-                if (listener.waiting && room) {
-                    waiting[count - 1] = &listener;
-                    events[count++] = listener.connect.Event();
-                }
-            }
-            const DWORD woken = WaitForMultipleObjects(count, events, FALSE, missing ? kInstanceRetryMs : INFINITE);
-            if (woken == WAIT_TIMEOUT)
-                continue;
-            const DWORD index = woken - WAIT_OBJECT_0;
-            if (index == 0 || index >= count)
-                break;
-            if (!room)
-                continue;
-            Listener& listener = *waiting[index - 1];
-            listener.waiting = false;
-            if (listener.connect.Result(listener.pipe.get()) == ERROR_SUCCESS)
-                listener.connected = true;
-            else
-                listener.pipe.reset();
-        }
-    } catch (...) {
-        // No memory for a client's record, or no thread to serve it: the server stops, as it would when
-        // asked to.
-    }
-    Stop();
-    for (Listener& listener : listeners)
-        listener.Close();
-    AcquireSRWLockExclusive(&lock_);
-    stopping_ = true;
-    ReleaseSRWLockExclusive(&lock_);
-    WakeAllConditionVariable(&queued_);
-    // The workers end once their clients have; those still queued go unserved.
-    for (const UniqueHandle& worker : workers)
-        WaitForSingleObject(worker.get(), INFINITE);
-    queue_.clear();
-}
-
 DWORD WINAPI PipeServer::WorkMain(void* server)
 {
     static_cast<PipeServer*>(server)->Work();
     return 0;
 }
 
-void PipeServer::Work()
+void PipeServer::Hire()
 {
-    try {
-        PendingIo io;
-        const std::unique_ptr<char[]> chunk(new char[kBufferSize]);
-        for (;;) {
-            AcquireSRWLockExclusive(&lock_);
-            ++idle_;
-            while (queue_.empty() && !stopping_)
-                SleepConditionVariableSRW(&queued_, &lock_, INFINITE, 0);
-            --idle_;
-            if (stopping_) {
-                ReleaseSRWLockExclusive(&lock_);
+    // A worker for each whole request that no idle worker will take: a woken worker counts as idle until it
+    // has taken one, so the queue's length against the idle count tells how many more are needed.
+    for (;;) {
+        {
+            ExclusiveLock guard(lock_);
+            if (queue_.size() <= idle_ || alive_ >= (options_.maxClients < 1 ? 1 : options_.maxClients))
                 return;
-            }
-            Client client = std::move(queue_.front());
-            queue_.pop_front();
-            const bool wasFull = queue_.size() + 1 >= MostClients();
-            ReleaseSRWLockExclusive(&lock_);
-            if (wasFull)
-                SetEvent(room_.get());
-            try {
-                Serve(client, io, chunk.get());
-            } catch (...) {
-                // No memory for the request or the reply: this client goes without one.
-            }
         }
-    } catch (...) {
-        // No event or buffer for this worker: the others serve the clients.
+        UniqueHandle worker(CreateThread(nullptr, 0, WorkMain, this, 0, nullptr));
+        if (!worker) {
+            retry_ = true;
+            return;
+        }
+        workers_.push_back(std::move(worker));
+        ExclusiveLock guard(lock_);
+        ++alive_;
+        ++idle_; // idle from now, not from when it runs: the next look must not hire one more for this request
     }
 }
 
-void PipeServer::Serve(Client& client, PendingIo& io, char* chunk)
+void PipeServer::Work()
 {
-    const HANDLE pipe = client.pipe.get();
-
-    // The request: one whole message, within the time.
-    std::string request;
-    const DWORD start = GetTickCount();
-    DWORD error = ERROR_MORE_DATA;
-    while (error == ERROR_MORE_DATA) {
-        DWORD bytes = 0;
-        error = io.Finish(pipe, ReadFile(pipe, chunk, kBufferSize, nullptr, io.Begin()), bytes,
-                          Remaining(start, options_.requestTimeoutMs), stop_.get());
-        request.append(chunk, bytes);
-        if (request.size() > options_.maxRequestBytes) {
-            Notify(Event(ServerEvent::Kind::RequestTooLong, client.number));
-            return;
+    try {
+        OverlappedIo io;
+        for (Connection connection = NextRequest(); connection; connection = NextRequest()) {
+            const unsigned long number = connection->number;
+            ServerEvent outcome;
+            try {
+                outcome = Serve(*connection, io);
+            } catch (...) {
+                // No memory for the reply: this client goes without one.
+                outcome = Event(ServerEvent::Kind::ReplyFailed, number, ERROR_NOT_ENOUGH_MEMORY);
+            }
+            connection.reset(); // the reply stays for the client to read
+            Ended();
+            Notify(outcome);
         }
-    }
-    if (error != ERROR_SUCCESS) {
-        Notify(Event(ServerEvent::Kind::NoRequest, client.number, error));
         return;
+    } catch (...) {
+        // No event for this worker's writes: it ends, and the listener hires another for its clients.
+        ExclusiveLock guard(lock_);
+        --idle_;
+        --alive_;
     }
+    // The listener's next pass hires for the requests still queued, should any be left.
+    PostQueuedCompletionStatus(port_.get(), 0, kWakeKey, nullptr);
+}
 
-    InputBuffer message(std::move(request));
+PipeServer::Connection PipeServer::NextRequest()
+{
+    ExclusiveLock guard(lock_);
+    // Hired as idle; idle again between requests.
+    for (;;) {
+        if (stopping_ || Stopped()) {
+            --idle_;
+            --alive_;
+            return nullptr;
+        }
+        if (!queue_.empty())
+            break;
+        guard.Sleep(queued_);
+    }
+    --idle_;
+    Connection connection = std::move(queue_.front());
+    queue_.pop_front();
+    return connection;
+}
+
+ServerEvent PipeServer::Serve(ServerConnection& connection, OverlappedIo& io)
+{
+    InputBuffer request(std::move(connection.request));
     OutputBuffer reply;
     bool answered = false;
     try {
-        answered = handler_(message, reply);
+        answered = handler_(request, reply);
     } catch (...) {
         // The handler's failure is the downloader's: this client goes without an answer, the others do not.
-        Notify(Event(ServerEvent::Kind::HandlerFailed, client.number));
-        return;
+        return Event(ServerEvent::Kind::HandlerFailed, connection.number);
     }
-    if (!answered) {
-        Notify(Event(ServerEvent::Kind::NotAnswered, client.number));
-        return;
-    }
+    if (!answered)
+        return Event(ServerEvent::Kind::NotAnswered, connection.number);
 
-    ServerEvent outcome = Event(ServerEvent::Kind::Answered, client.number);
+    ServerEvent outcome = Event(ServerEvent::Kind::Answered, connection.number);
     outcome.reply = reply.Content();
+    const HANDLE pipe = connection.pipe.get();
     DWORD written = 0;
-    error = io.Finish(
+    outcome.error = io.Finish(
         pipe, WriteFile(pipe, outcome.reply.data(), static_cast<DWORD>(outcome.reply.size()), nullptr, io.Begin()),
-        written, options_.replyReadMs, stop_.get());
-    if (error != ERROR_SUCCESS) {
+        written, options_.replyReadMs);
+    if (outcome.error != ERROR_SUCCESS)
         outcome.kind = ServerEvent::Kind::ReplyFailed;
-        outcome.error = error;
-        Notify(outcome);
-        return;
+    return outcome;
+}
+
+void PipeServer::Ended()
+{
+    {
+        ExclusiveLock guard(lock_);
+        --connected_;
+        ++idle_;
     }
-    // Closing the instance drops what the client has not read yet, so the instance stays until the client
-    // hangs up, which it does once it has the reply; a stop does not cut this short.
-    const DWORD replied = GetTickCount();
-    do {
-        DWORD bytes = 0;
-        error = io.Finish(pipe, ReadFile(pipe, chunk, kBufferSize, nullptr, io.Begin()), bytes,
-                          Remaining(replied, options_.replyReadMs), nullptr);
-    } while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA);
-    outcome.error = error == ERROR_TIMEOUT ? ERROR_TIMEOUT : ERROR_SUCCESS;
-    Notify(outcome);
+    // Below the bound again: the listener makes the next instance.
+    PostQueuedCompletionStatus(port_.get(), 0, kWakeKey, nullptr);
 }
 
 } // namespace IPC

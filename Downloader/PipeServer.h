@@ -1,18 +1,24 @@
-// The server end of a named pipe, as a downloader runs it: requests answered by a handler, several
-// clients at once, an instance listening at all times, and a stop that ends it all within a bound.
+// The server end of a named pipe, as a downloader runs it: requests answered by a handler, many clients at
+// once, an instance listening at all times below a bound on connections, and a stop that ends it all
+// within a bound.
 #pragma once
 
 #include <windows.h>
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "Handles.h"
 #include "MessageBuffer.h"
 #include "PipeSecurity.h"
 
 namespace IPC {
+
+class OverlappedIo;
+struct ServerConnection;
 
 // How the server makes its pipe instances and how long it gives a client. The defaults are the choices
 // a downloader should make.
@@ -29,16 +35,24 @@ struct ServerOptions {
     // Inheritable instances outlive the server in every child started with handle inheritance: a client
     // then waits for an answer that never comes, for as long as that child runs.
     bool inheritable = false;
-    unsigned maxClients = 64;       // served at once; more wait, connected, for a turn
-    DWORD requestTimeoutMs = 10000; // for the whole request after the client connected
+    // Requests handled at once, each on a worker thread. A client holds no thread until its request is
+    // whole: clients that connect and send nothing cost an instance each, never a worker.
+    unsigned maxClients = 64;
+    // Clients connected at once, whether their request has come or not. Below it two instances always
+    // listen; at it the name has none free, and a new client's open waits for one (ERROR_PIPE_BUSY) until a
+    // connection ends, which takes at most requestTimeoutMs for a client that sends nothing.
+    unsigned maxConnections = 256;
+    DWORD requestTimeoutMs = 10000; // for the whole request, counted from the connection
     DWORD maxRequestBytes = 65536;  // a longer request is dropped, unanswered
-    // After the reply: how long the client has to read it and hang up before its instance closes.
+    // For the reply to be taken: a reply that fits the pipe's buffer is taken at once; a longer one waits
+    // for the client to read it. The instance closes as soon as the reply is written: closing it, unlike
+    // DisconnectNamedPipe, leaves the reply for the client to read.
     DWORD replyReadMs = 5000;
 };
 
 // Fills the reply to one request and returns true, or returns false to close without a reply. Runs on
-// one of the server's threads, up to maxClients at once; a stop waits for it, so it must return promptly.
-// A raised exception closes the connection without a reply, as false does.
+// one of the server's worker threads, up to maxClients at once; a stop waits for it, so it must return
+// promptly. A raised exception closes the connection without a reply, as false does.
 using RequestHandler = std::function<bool(InputBuffer& request, OutputBuffer& reply)>;
 
 // What happened, as data; the server's own events have client 0. Clients are numbered from 1 in the
@@ -47,12 +61,13 @@ struct ServerEvent {
     enum class Kind {
         Listening,      // the first instance exists: a client can connect from now on
         Connected,      // processId: the client's, 0 when unknown
-        NoRequest,      // left, or sent nothing whole within the time, before a request (error: why)
+        NoRequest,      // left, or sent nothing whole within the time, or the stop came first (error: why)
         RequestTooLong, // more than maxRequestBytes
+        Dropped,        // the request was whole, but the stop came before a worker took it
         NotAnswered,    // the handler returned false
         HandlerFailed,  // the handler raised
-        Answered,       // the reply was written; error 0: the client hung up after it, else ERROR_TIMEOUT
-        ReplyFailed,    // the reply could not be written (error)
+        Answered,       // the reply was written and its instance closed: the client reads it from there
+        ReplyFailed,    // the reply could not be written (error; ERROR_TIMEOUT: not taken within replyReadMs)
         InstanceFailed, // a new instance could not be made (error); tried again shortly
     };
     Kind kind = Kind::Listening;
@@ -62,7 +77,8 @@ struct ServerEvent {
     std::string reply; // Answered, ReplyFailed: the bytes
 };
 // Called from the server's threads, for several clients at the same time; it must not raise (what it
-// raises is dropped, so that a faulty observer cannot stop the serving).
+// raises is dropped, so that a faulty observer cannot stop the serving) and should return at once: the
+// connections wait while it runs.
 using ServerObserver = std::function<void(const ServerEvent&)>;
 
 class PipeServer {
@@ -76,26 +92,44 @@ public:
     PipeServer& operator=(const PipeServer&) = delete;
 
     // Asks the server to stop and returns at once; safe from any thread, a console control handler or
-    // the handler included. Clients waiting for a turn or sending their request are dropped; a reply
-    // already written gets its time to be read.
+    // the handler included. From then on no request is handed to the handler; clients whose request a
+    // worker has not taken are let go. A reply being written keeps its replyReadMs.
     void Stop() noexcept;
     // Waits until the server has stopped, every thread joined and every instance closed; false when it
-    // is still serving after the time.
+    // is still serving after the time. After Stop() it returns once the handlers running at the stop have
+    // returned, and at most replyReadMs after that, whatever the clients do.
     bool Wait(DWORD timeoutMs = INFINITE) const;
 
 private:
-    class PendingIo;
-    struct Listener;
-    struct Client;
+    using Connection = std::unique_ptr<ServerConnection>;
 
     static DWORD WINAPI ListenMain(void* server);
     static DWORD WINAPI WorkMain(void* server);
-    void Listen();
-    void Work();
-    void Serve(Client& client, PendingIo& io, char* chunk);
     UniqueFile CreateInstance(bool first, DWORD& error) const;
-    std::size_t MostClients() const { return options_.maxClients < 1 ? 1 : options_.maxClients; }
     void Notify(const ServerEvent& event) const noexcept;
+    bool Stopped() const noexcept;
+
+    // The listener: one thread that makes the instances, awaits their clients and their requests, and
+    // hands each whole request to the workers.
+    void Listen();
+    void KeepListening(std::vector<Connection>& connections);
+    bool Arm(Connection instance, std::vector<Connection>& connections);
+    void Complete(ServerConnection& connection, DWORD error, DWORD bytes, std::vector<Connection>& connections);
+    void StartRequest(ServerConnection& connection, std::vector<Connection>& connections);
+    DWORD ReadRequest(ServerConnection& connection);
+    void ExpireRequests(std::vector<Connection>& connections);
+    DWORD NextWakeMs(const std::vector<Connection>& connections) const;
+    static Connection Take(ServerConnection& connection, std::vector<Connection>& connections);
+    void HandOn(ServerConnection& connection, std::vector<Connection>& connections);
+    void Forget(ServerConnection& connection, std::vector<Connection>& connections);
+    void Shutdown(std::vector<Connection>& connections);
+    void Hire();
+
+    // The workers: each takes one whole request after another.
+    void Work();
+    Connection NextRequest();
+    ServerEvent Serve(ServerConnection& connection, OverlappedIo& io);
+    void Ended();
 
     const ServerOptions options_;
     const std::wstring path_;
@@ -103,13 +137,19 @@ private:
     const ServerObserver observer_;
     PipeSecurity security_;
     UniqueHandle stop_;
-    UniqueHandle room_; // set when a client leaves a full queue for a worker
+    UniqueHandle port_; // the completion port of every instance's connect and request reads
     UniqueFile first_;  // the first instance, made by the constructor, until the listener takes it
-    // The connected clients waiting for a worker, and the workers waiting for one.
+    unsigned listening_ = 0;
+    unsigned long clients_ = 0;
+    bool retry_ = false; // an instance or a worker could not be made: the listener tries again shortly
+    std::vector<UniqueHandle> workers_;
+    // The whole requests waiting for a worker, the workers waiting for one, and the connected clients.
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE queued_ = CONDITION_VARIABLE_INIT;
-    std::deque<Client> queue_;
-    unsigned idle_ = 0;
+    std::deque<Connection> queue_;
+    unsigned alive_ = 0; // workers, until they end
+    unsigned idle_ = 0;  // workers that will take the next request without a new one hired
+    unsigned connected_ = 0;
     bool stopping_ = false;
     UniqueHandle listener_;
 };

@@ -81,4 +81,19 @@ TEST(DownloaderEnd, StandInServesABurstOfEveryKindOfClient)
     EXPECT_EQ(peerEnd.output.find("cannot"), std::string::npos) << peerEnd.output;
 }
 
+TEST(DownloaderEnd, ASetupAmongMoreSilentClientsThanWorkersIsAnsweredWithinItsRetryWindow)
+{
+    SetTestTimeLimit(60);
+    BackgroundProcess peer(L"DownloaderPeer.exe", L"--clients 0");
+    ASSERT_TRUE(peer.WaitForOutput("listening on"));
+    // More than the stand-in's 64 workers: connected, and never a request.
+    std::vector<std::unique_ptr<IPC::Pipe>> silent;
+    for (int i = 0; i < 70; ++i)
+        silent.push_back(std::make_unique<IPC::Pipe>(DownloaderPipeName(), true));
+    const ChildResult run = RunProgram(L"Tessaline.exe", L"");
+    EXPECT_EQ(run.exitCode, 0u);
+    // At once: well within Tessaline's retry window, and long before the silent clients' 10 s are up.
+    EXPECT_LT(run.seconds, Scaled(2000) / 1000.0) << "answered only once the silent clients' time was up";
+}
+
 } // namespace

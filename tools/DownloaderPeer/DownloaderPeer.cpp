@@ -95,12 +95,14 @@ void Report(const IPC::ServerEvent& event, const std::wstring& name, const PeerO
         PrintLine(L"cannot make the next pipe instance: " + ErrorText(event.error));
         return;
     case Kind::Answered:
-        PrintLine(L"reply: " + Widen(Hex(event.reply), CP_UTF8) +
-                  (event.error == ERROR_SUCCESS ? L"" : L" (the client did not hang up after it)"));
+        PrintLine(L"reply: " + Widen(Hex(event.reply), CP_UTF8));
         break;
     case Kind::ReplyFailed:
         PrintLine(L"reply not delivered to " + client + L": " + ErrorText(event.error));
         break;
+    case Kind::Dropped:
+        PrintLine(L"no reply to " + client + L": the peer stopped first");
+        return;
     case Kind::NotAnswered:
     case Kind::HandlerFailed:
         break;
