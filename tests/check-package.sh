@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# The shared pipe code as a downloader's build takes it, from the code blocks of docs/protocol.md: its
-# install.sh builds and installs the package from a copy of the sources; its downloader.cpp is built with
-# each of its two CMake files (installed/: find_package, sources/: FetchContent), cross-compiled with this
-# build's toolchain; the installed build serves the pipe under Wine, and Tessaline.exe must end with S_OK
-# against it, and the downloader must stop on Ctrl+C:
-#   check-package.sh SOURCE_DIR BIN_DIR WORK_DIR TOOLCHAIN_FILE WINE_PREFIX
+# The shared pipe code as a downloader's build takes it, from the code blocks of docs/protocol.md and with
+# only the variables it names (CHECKOUT, PREFIX, TOOLCHAIN): its install.sh builds and installs the package
+# from a copy of the sources; its downloader.cpp is built with each of its two CMake files and their
+# build.sh (installed/: find_package, sources/: add_subdirectory), cross-compiled with this build's
+# toolchain; each program imports Windows' own DLLs only; the installed build serves the pipe under Wine,
+# Tessaline.exe must end with S_OK against it, and the downloader must stop on Ctrl+C:
+#   check-package.sh SOURCE_DIR BIN_DIR WORK_DIR TOOLCHAIN_FILE WINE_PREFIX OBJDUMP
 # TOOLCHAIN_FILE is relative to SOURCE_DIR; BIN_DIR holds Tessaline.exe and RunReport.exe.
 set -euo pipefail
 # shellcheck source=../scripts/lib/common.sh
 . "$(dirname "$0")/../scripts/lib/common.sh"
-source_dir=$1 bin=$2 work=$3 toolchain=$4 wine_prefix=$5
+source_dir=$1 bin=$2 work=$3 toolchain=$4 wine_prefix=$5 objdump=$6
 fail() {
   echo "FAIL: $*"
   exit 1
@@ -22,7 +23,8 @@ copy=$work/source
 
 # Each ```cpp, ```cmake and ```sh block, with the file its marker line names.
 blocks=$work/blocks
-expected=(downloader.cpp install.sh installed/CMakeLists.txt sources/CMakeLists.txt)
+expected=(downloader.cpp install.sh installed/CMakeLists.txt installed/build.sh sources/CMakeLists.txt
+  sources/build.sh)
 file="" out="" number=0
 while IFS= read -r line; do
   number=$((number + 1))
@@ -40,22 +42,30 @@ while IFS= read -r line; do
 done <"$source_dir/docs/protocol.md"
 for file in "${expected[@]}"; do [ -s "$blocks/$file" ] || fail "docs/protocol.md has no block $file"; done
 
+# The document's three names, each an absolute path, and nothing else of this build.
+export CHECKOUT=$copy PREFIX=$work/prefix TOOLCHAIN=$copy/$toolchain
+
 echo "== install.sh"
-(cd "$copy" && TOOLCHAIN=$copy/$toolchain PREFIX=$work/prefix bash -euo pipefail "$blocks/install.sh") \
-  >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "install.sh failed"; }
+(cd "$CHECKOUT" && bash -euo pipefail "$blocks/install.sh") >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "install.sh failed"; }
 for way in installed sources; do
   echo "== the downloader, built against the $way"
   cp "$blocks/downloader.cpp" "$blocks/$way/"
-  # A static runtime, so that the program needs no MinGW DLL beside it under Wine.
-  { cmake -S "$blocks/$way" -B "$work/build-$way" -DCMAKE_TOOLCHAIN_FILE="$copy/$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static -DCMAKE_PREFIX_PATH="$work/prefix" \
-    -DTESSALINE_SOURCE="$copy" --no-warn-unused-cli && cmake --build "$work/build-$way" -j"$(nproc)"; } \
-    >"$work/build-$way.log" 2>&1 || { cat "$work/build-$way.log"; fail "the $way build failed"; }
+  (cd "$blocks/$way" && bash -euo pipefail build.sh) >"$work/build-$way.log" 2>&1 ||
+    { cat "$work/build-$way.log"; fail "the $way build failed"; }
+  # Windows' own DLLs only: a MinGW runtime DLL (libstdc++-6, libgcc_s_dw2-1) is missing where the
+  # downloader runs, and the program then ends at once with 0xC0000135.
+  imports=$("$objdump" -p "$blocks/$way/build/downloader.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+    tr 'A-Z' 'a-z' | sort -u)
+  [ -n "$imports" ] || fail "no imports found in the $way build"
+  others=$(grep -Ev '^(kernel32|advapi32|msvcrt)\.dll$' <<<"$imports" || true)
+  [ -z "$others" ] || fail "the $way build imports $(tr '\n' ' ' <<<"$others")beside Windows' own DLLs"
+  echo "imports: $(tr '\n' ' ' <<<"$imports")"
 done
 
 echo "== the downloader serving, and Tessaline.exe against it"
 log=$work/downloader.log
-start_server "$wine_prefix" "$work/build-installed/downloader.exe" "$log" ||
+start_server "$wine_prefix" "$blocks/installed/build/downloader.exe" "$log" ||
   { cat "$log"; fail "the downloader did not serve the pipe"; }
 report=$("$root/scripts/wine-exec" "$wine_prefix" "$bin/RunReport.exe" "$bin/Tessaline.exe" | tr -d '\r') || true
 echo "$report"

@@ -3,17 +3,28 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 
 #include "AttemptRecorder.h"
 #include "DownloaderConnection.h"
 #include "DownloaderStandIn.h"
+#include "ProgramFolder.h"
 #include "Raised.h"
 #include "TestPipes.h"
+#include "Text.h"
 
 namespace {
 
 const std::string kTrue = Bytes({5, 0, 0, 0, 1});
+
+// The guides show the program's debugger lines as it writes them, with today's file and line.
+void ExpectShownIn(std::initializer_list<const wchar_t*> guides, const std::wstring& line)
+{
+    for (const wchar_t* guide : guides)
+        EXPECT_NE(ReadBesideProgram(guide).find("\n" + Narrow(line, CP_UTF8) + "\n"), std::string::npos)
+            << Narrow(guide, CP_UTF8) << " does not show " << Narrow(line, CP_UTF8);
+}
 
 // An instance an earlier test left would hold every run here for the whole retry.
 class PipeMode : public ::testing::Test {
@@ -46,6 +57,7 @@ struct ReplyCase {
     std::string reply;
     DWORD exitCode;
     const wchar_t* line; // how the program's one debugger line starts; none for an answer
+    bool shown = false;  // the guide's example of that line
 };
 
 class Replies : public PipeMode, public ::testing::WithParamInterface<ReplyCase> {};
@@ -62,6 +74,8 @@ TEST_P(Replies, DecideTheExitCode)
     } else {
         ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
         EXPECT_EQ(lines[0].rfind(GetParam().line, 0), 0u) << testing::PrintToString(lines[0]);
+        if (GetParam().shown)
+            ExpectShownIn({L"setup-authors.md"}, lines[0]);
     }
 }
 
@@ -85,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Replies,
                                            ReplyCase{"3 bytes", Bytes({5, 0, 0}), kFail, kShort},
                                            ReplyCase{"tag only", Bytes({5, 0, 0, 0}), kFail, kShort},
                                            ReplyCase{"String", Bytes({2, 0, 0, 0, 0, 0, 0, 0}), kFail, kWrongType},
-                                           ReplyCase{"Integer 1", Bytes({0, 0, 0, 0, 1, 0, 0, 0}), kFail, kWrongType}),
+                                           ReplyCase{"Integer 1", Bytes({0, 0, 0, 0, 1, 0, 0, 0}), kFail, kWrongType,
+                                                     true}),
                          [](const testing::TestParamInfo<ReplyCase>& info) { return std::to_string(info.index); });
 
 TEST_F(PipeMode, ReplyIsAwaitedWithoutATimeLimit)
@@ -104,6 +119,7 @@ TEST_F(PipeMode, DownloaderClosingWithoutReplyIsAFailureTracedForADebugger)
     ASSERT_EQ(run.program.debugLines.size(), 1u) << testing::PrintToString(run.program.debugLines);
     EXPECT_EQ(run.program.debugLines[0].rfind(L"Tessaline: Pipe disconnected (Downloader/Pipe.cpp:", 0), 0u)
         << testing::PrintToString(run.program.debugLines[0]);
+    ExpectShownIn({L"setup-authors.md"}, run.program.debugLines[0]);
 }
 
 TEST_F(PipeMode, CommandLinesWithoutANameReachTheDownloader)
@@ -130,6 +146,7 @@ TEST_F(PipeMode, NoDownloaderFailsAfterTenPauses)
                                       0),
               0u)
         << testing::PrintToString(run.debugLines[0]);
+    ExpectShownIn({L"README.md", L"setup-authors.md"}, run.debugLines[0]);
 }
 
 TEST_F(PipeMode, ElevenAttemptsHalfASecondApart)
