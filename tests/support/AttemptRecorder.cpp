@@ -81,7 +81,9 @@ DWORD RetryJitterMs() { return Scaled(150); }
     for (std::size_t i = 1; i < attempts.size(); ++i)
         gaps.push_back(attempts[i] - attempts[i - 1]);
     const DWORD jitter = RetryJitterMs();
-    const auto offPause = [jitter](DWORD gap) { return gap + jitter < kExpectedPauseMs || gap > kExpectedPauseMs + jitter; };
+    const auto offPause = [jitter](DWORD gap) {
+        return gap + jitter < kExpectedPauseMs || gap > kExpectedPauseMs + jitter;
+    };
     if (attempts.size() != 11 || std::any_of(gaps.begin(), gaps.end(), offPause))
         return ::testing::AssertionFailure()
                << attempts.size() << " attempts, apart by (ms) " << ::testing::PrintToString(gaps);

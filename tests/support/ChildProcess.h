@@ -10,11 +10,8 @@
 #include "Handles.h"
 #include "ProgramFolder.h"
 #include "QuoteArgument.h"
-#include "SystemFunction.h"
 #include "Watchdog.h"
-
-// Whether the programs run under Wine rather than Windows.
-inline bool RunningUnderWine() { return SystemFunction<FARPROC>(L"ntdll.dll", "wine_get_version") != nullptr; }
+#include "Wine.h"
 
 // E_FAIL as a process exit code.
 const DWORD kFail = 0x80004005;

@@ -1,0 +1,131 @@
+#include "TestSecurity.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <vector>
+
+namespace {
+
+// The information of the class, in a buffer of its size; empty when the query fails.
+std::vector<unsigned char> Information(HANDLE token, TOKEN_INFORMATION_CLASS kind)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, kind, buffer.data(), size, &size))
+        buffer.clear();
+    return buffer;
+}
+
+bool SetIntegrity(HANDLE token, WELL_KNOWN_SID_TYPE level)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (!CreateWellKnownSid(level, nullptr, sid, &size))
+        return false;
+    TOKEN_MANDATORY_LABEL label = {{sid, SE_GROUP_INTEGRITY}};
+    return SetTokenInformation(token, TokenIntegrityLevel, &label, sizeof label + GetLengthSid(sid)) != FALSE;
+}
+
+} // namespace
+
+std::string SidText(PSID sid)
+{
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return "(invalid)";
+    const LocalPtr<char> owner(text);
+    return text;
+}
+
+UniqueHandle LowIntegrityCopy()
+{
+    UniqueHandle own;
+    UniqueHandle copy;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, own.receive()) ||
+        !DuplicateTokenEx(own.get(), TOKEN_QUERY | TOKEN_IMPERSONATE | TOKEN_ADJUST_DEFAULT, nullptr,
+                          SecurityImpersonation, TokenImpersonation, copy.receive()) ||
+        !SetIntegrity(copy.get(), WinLowLabelSid))
+        copy.reset();
+    return copy;
+}
+
+UnelevatedTwin MakeUnelevatedTwin()
+{
+    UnelevatedTwin twin;
+    UniqueHandle own;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, own.receive())) {
+        twin.why = "this process's token does not open (error " + std::to_string(GetLastError()) + ")";
+        return twin;
+    }
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD size = 0;
+    GetTokenInformation(own.get(), TokenElevationType, &type, sizeof type, &size);
+    if (type == TokenElevationTypeLimited) {
+        twin.why = "this test runs unelevated: start it elevated to see an elevated downloader refuse a setup";
+        return twin;
+    }
+    TOKEN_LINKED_TOKEN linked = {};
+    if (type != TokenElevationTypeFull ||
+        !GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &size)) {
+        twin.why = "this account has no split token (UAC is off, as on GitHub's Windows runners, or the account is "
+                   "no administrator's): no setup runs unelevated beside an elevated downloader";
+        return twin;
+    }
+    twin.linked.reset(linked.LinkedToken);
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    size = sizeof administrators;
+    SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+        !CreateRestrictedToken(own.get(), DISABLE_MAX_PRIVILEGE, 1, &denyOnly, 0, nullptr, 0, nullptr,
+                               twin.token.receive()) ||
+        !SetIntegrity(twin.token.get(), WinMediumLabelSid)) {
+        twin.why = "the twin could not be made (error " + std::to_string(GetLastError()) + ")";
+        twin.token.reset();
+    }
+    return twin;
+}
+
+std::string TokenFacts(HANDLE token)
+{
+    const std::vector<unsigned char> user = Information(token, TokenUser);
+    const std::vector<unsigned char> level = Information(token, TokenIntegrityLevel);
+    const std::vector<unsigned char> groups = Information(token, TokenGroups);
+    if (user.empty() || level.empty() || groups.empty())
+        return "(unreadable token, error " + std::to_string(GetLastError()) + ")";
+    const PSID levelSid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(level.data())->Label.Sid;
+    char integrity[16];
+    wsprintfA(integrity, "0x%04lX", *GetSidSubAuthority(levelSid, *GetSidSubAuthorityCount(levelSid) - 1));
+    std::string administrators = "absent";
+    const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i)
+        if (SidText(list->Groups[i].Sid) == "S-1-5-32-544")
+            administrators = list->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY ? "deny-only" : "counts";
+    return "user " + SidText(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid) + ", integrity " + integrity +
+           ", Administrators " + administrators;
+}
+
+DWORD OpenError(const std::wstring& name)
+{
+    const UniqueFile pipe(
+        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    return pipe ? ERROR_SUCCESS : GetLastError();
+}
+
+std::string LabelOf(HANDLE object)
+{
+    PACL sacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                        &sacl, &descriptor);
+    if (error != ERROR_SUCCESS)
+        return "(unread, error " + std::to_string(error) + ")";
+    const LocalPtr<void> owner(descriptor);
+    void* ace = nullptr;
+    if (sacl == nullptr || sacl->AceCount != 1 || !GetAce(sacl, 0, &ace))
+        return "(not one label)";
+    auto* label = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+    return SidText(&label->SidStart) + " type " + std::to_string(label->Header.AceType) + " mask " +
+           std::to_string(label->Mask);
+}

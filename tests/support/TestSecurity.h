@@ -1,0 +1,60 @@
+// Who may open what, as Windows decides it: tokens of this test's own account as Windows gives them to
+// other programs (a copy at low integrity, the level of every process inside an AppContainer, and the
+// unelevated twin of an elevated token, a setup's token on a machine with UAC), an object's label, and
+// what an open meets. Wine makes the tokens, and enforces nothing of them.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "Handles.h"
+
+// This process's token as an impersonation token at low integrity ("Designing Applications to Run at a
+// Low Integrity Level" in Microsoft's documentation); empty when it cannot be made.
+UniqueHandle LowIntegrityCopy();
+
+// The calling thread acts as the token (primary or impersonation) until the scope ends.
+class Impersonation {
+public:
+    explicit Impersonation(HANDLE token) : active_(ImpersonateLoggedOnUser(token) != FALSE) {}
+    ~Impersonation()
+    {
+        if (active_)
+            RevertToSelf();
+    }
+    Impersonation(const Impersonation&) = delete;
+    Impersonation& operator=(const Impersonation&) = delete;
+    bool Active() const { return active_; }
+
+private:
+    bool active_;
+};
+
+// An elevated token's unelevated twin, to start processes and to impersonate with. Windows hands the
+// linked token itself to a caller without the TCB privilege for identification only, so that no process
+// starts on it (TOKEN_LINKED_TOKEN, "User Account Control" in Microsoft's documentation): the twin is
+// this process's token filtered as UAC filters it (CreateRestrictedToken with the Administrators group
+// deny-only and no privileges but the one every token keeps, then medium integrity).
+struct UnelevatedTwin {
+    UniqueHandle token;  // a primary token; empty when there is no twin
+    UniqueHandle linked; // the linked token Windows hands out, to compare the twin with
+    std::string why;     // why there is no twin
+};
+UnelevatedTwin MakeUnelevatedTwin();
+
+// What a pipe's access check reads of a token, as text: its user, its integrity level and whether the
+// Administrators group counts for it ("user S-1-5-21-..., integrity 0x2000, Administrators deny-only").
+std::string TokenFacts(HANDLE token);
+
+// The SID in its string form, S-1-...
+std::string SidText(PSID sid);
+
+// The object's mandatory label, read with GetSecurityInfo and LABEL_SECURITY_INFORMATION, which needs only
+// READ_CONTROL ("GetSecurityInfo" and "SECURITY_INFORMATION" in Microsoft's documentation), as
+// "SID type T mask M" of its one label entry; a text in brackets when there is not one.
+std::string LabelOf(HANDLE object);
+
+// The error of a client's open of the pipe for reading and writing, as Tessaline opens it;
+// ERROR_SUCCESS when it opens (and it is closed again at once).
+DWORD OpenError(const std::wstring& name);
