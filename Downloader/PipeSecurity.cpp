@@ -82,7 +82,7 @@ EXPLICIT_ACCESS_W FullAccessFor(PSID sid, TRUSTEE_TYPE type)
 // The label of the "_EPM" instance. An object without one counts as medium integrity with no-write-up,
 // which refuses a write open from a low-integrity client, and every process inside an AppContainer runs
 // at low integrity ("Mandatory Integrity Control" and "Implementing an AppContainer" in Microsoft's
-// documentation). Wine keeps no label on a pipe and enforces no integrity levels: only Windows shows the
+// documentation). Wine keeps the label but enforces no integrity levels: only Windows shows the
 // difference.
 std::unique_ptr<unsigned char[]> LowIntegrityLabel()
 {
