@@ -31,6 +31,14 @@ std::set<std::string> Failed(const std::string& output)
     return ids;
 }
 
+std::size_t Count(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 class DownloaderCheck : public ::testing::TestWithParam<CheckCase> {};
 
 TEST_P(DownloaderCheck, FailsOnlyWhatTheDownloaderBreaks)
@@ -56,11 +64,16 @@ TEST_P(DownloaderCheck, FailsOnlyWhatTheDownloaderBreaks)
     ASSERT_TRUE(run.finished) << run.output;
     EXPECT_EQ(Failed(run.output), c.failing) << run.output;
     EXPECT_EQ(run.exitCode, c.failing.empty() ? 0u : 1u) << run.output;
-    // The JUnit report counts the same failures.
+    // The closing count and the JUnit report count the same failures, a check that did not run among them.
+    const std::string failed = std::to_string(c.failing.size());
+    EXPECT_NE(
+        run.output.find(" checks: " + std::to_string(Count(run.output, " PASS ")) + " passed, " + failed + " failed"),
+        std::string::npos)
+        << run.output;
     const std::string xml = ReadBesideProgram(report);
     DeleteFileW((ProgramFolder() + report).c_str());
-    EXPECT_NE(xml.find("failures=\"" + std::to_string(c.failing.size()) + "\">\n  <testsuite"), std::string::npos)
-        << xml;
+    EXPECT_NE(xml.find("failures=\"" + failed + "\">\n  <testsuite"), std::string::npos) << xml;
+    EXPECT_EQ(Count(xml, "<failure "), c.failing.size()) << xml;
 }
 
 const std::set<std::string> kAfterTheFirst{"3.1", "4.1", "4.2", "4.3", "4.4", "4.5", "5.1"};
@@ -69,6 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
     Downloaders, DownloaderCheck,
     ::testing::Values(
         CheckCase{"the stand-in", L"--clients 0", Fault::AnswersFalse, L"", {}},
+        CheckCase{"answers an Integer",
+                  L"--clients 0 --reply 0000000001000000",
+                  Fault::AnswersFalse,
+                  L"--burst 4",
+                  {"2.2", "2.3", "3.1", "4.1", "4.2", "4.3", "4.4", "4.5", "5.1"}},
         CheckCase{"a pipe that refuses this account, 6.1 alone", L"--one-way", Fault::AnswersFalse, L"6.1", {"6.1"}},
         CheckCase{"answers only its first client", nullptr, Fault::FirstClientOnly, L"--burst 4", kAfterTheFirst},
         CheckCase{"stops at a look",

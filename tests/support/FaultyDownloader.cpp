@@ -1,6 +1,7 @@
 #include "FaultyDownloader.h"
 
 #include "CompletionNotice.h"
+#include "DownloaderConnection.h"
 
 namespace {
 
@@ -56,46 +57,60 @@ UniqueFile FaultyDownloader::NewInstance() const
 void FaultyDownloader::Listen()
 {
     UniqueFile next = std::move(first_);
-    for (unsigned client = 1; next && WaitForSingleObject(stop_.get(), 0) == WAIT_TIMEOUT; ++client) {
+    for (unsigned client = 0; next && !Stopped();) {
         UniqueFile current = std::move(next);
-        if (!ConnectNamedPipe(current.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
-            continue; // cancelled by the stop, or a client that came and went
+        const DWORD error = ConnectNamedPipe(current.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
+        if (Stopped())
+            break;
+        // A client that came and went before the wait (ERROR_NO_DATA) is a client too: its read finds it gone.
+        // Any other failure is this instance's own, and the listener goes on.
+        const bool came = error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
+        if (!came || fault_ != Fault::NoInstanceWhileServing)
+            next = NewInstance(); // before this one closes: the name keeps an instance
+        if (!came)
+            continue;
+        ++client;
         if (fault_ == Fault::NoInstanceWhileServing) {
-            // The name has no instance from the end of this client until a moment after.
-            static_cast<void>(Serve(std::move(current), client));
-            Sleep(700);
+            // The name has no instance from the end of this client until well after a client's next attempt.
+            Serve(std::move(current), client, std::nullopt);
+            Sleep(3 * kRetryPauseMs);
             next = NewInstance();
             continue;
         }
-        next = NewInstance();
+        std::optional<std::string> request;
+        if (fault_ == Fault::StopsAtLook) {
+            // Each request read in turn: it has ended before a client that came later is answered.
+            request.emplace();
+            if (!ReadMessage(current.get(), *request)) {
+                SetEvent(stop_.get());
+                break;
+            }
+        }
         std::lock_guard<std::mutex> lock(mutex_);
-        sessions_.emplace_back(
-            [this, client, pipe = std::move(current)]() mutable { static_cast<void>(Serve(std::move(pipe), client)); });
+        sessions_.emplace_back([this, client, pipe = std::move(current), request = std::move(request)]() mutable {
+            Serve(std::move(pipe), client, std::move(request));
+        });
     }
 }
 
-bool FaultyDownloader::Serve(UniqueFile pipe, unsigned client)
+void FaultyDownloader::Serve(UniqueFile pipe, unsigned client, std::optional<std::string> request)
 {
-    std::string request;
-    const bool read = ReadMessage(pipe.get(), request);
-    const bool notice = request == CompletionRequestBytes();
+    if (!request && !ReadMessage(pipe.get(), request.emplace()))
+        return;
     // Ending, it closes its instances before this client learns anything.
-    if ((!read && fault_ == Fault::StopsAtLook) ||
-        (fault_ == Fault::EndsOnUnexpected && read && !notice && !request.empty() && request.size() <= 1024)) {
+    if (fault_ == Fault::EndsOnUnexpected && *request != CompletionRequestBytes() && !request->empty() &&
+        request->size() <= 1024) {
         EndListener();
-        return false;
+        return;
     }
-    if (!read)
-        return true;
     if (fault_ == Fault::FirstClientOnly && client > 1)
-        return true;
+        return;
     if (fault_ == Fault::SlowReply && client == 1 && WaitForSingleObject(stop_.get(), slowMs_) != WAIT_TIMEOUT)
-        return true;
+        return;
     const char reply[] = {5, 0, 0, 0, fault_ == Fault::AnswersFalse ? '\0' : '\1'};
     DWORD written = 0;
     for (int copies = fault_ == Fault::TwoReplies ? 2 : 1; copies > 0; --copies)
         WriteFile(pipe.get(), reply, sizeof reply, &written, nullptr);
     // Closing drops what the client has not read yet.
     FlushFileBuffers(pipe.get());
-    return true;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,8 +14,9 @@
 
 enum class Fault {
     FirstClientOnly,        // answers its first client; later ones it reads and closes
-    StopsAtLook,            // ends when a client leaves without a request
-    NoInstanceWhileServing, // makes the next instance only after it has served one, and a moment later
+    StopsAtLook,            // ends when a client leaves without a request, before it answers a later client
+    NoInstanceWhileServing, // makes the next instance only after it has served one, and longer after than a
+                            // client's pause between attempts
     ByteMode,               // a byte-mode pipe, which a client cannot switch to message mode
     TwoReplies,             // answers every request twice
     SlowReply,              // answers its first request later than the check waits
@@ -35,8 +37,9 @@ private:
     void Listen();
     // Ends the listener, which may be between its look at the stop and its wait for a client.
     void EndListener();
-    // False when the fault has ended the server.
-    bool Serve(UniqueFile pipe, unsigned client);
+    bool Stopped() const { return WaitForSingleObject(stop_.get(), 0) != WAIT_TIMEOUT; }
+    // Reads the client's request unless the listener has read it already.
+    void Serve(UniqueFile pipe, unsigned client, std::optional<std::string> request);
     UniqueFile NewInstance() const;
 
     const std::wstring name_;

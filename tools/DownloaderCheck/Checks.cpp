@@ -64,7 +64,7 @@ std::wstring Seen(const Answer& answer)
     }
 }
 
-// A client opened as Tessaline opens it; a pipe missing on every attempt has gone.
+// A client opened as Tessaline opens it; a pipe missing at the last attempt has gone.
 std::unique_ptr<ProbeClient> Connect(CheckContext& context, std::wstring& failure)
 {
     auto client = std::make_unique<ProbeClient>(context.target.name);
@@ -195,22 +195,34 @@ CheckResult NoticeAnsweredInTime(CheckContext& context)
     return Pass(L"after " + Seconds(answer.milliseconds));
 }
 
-CheckResult AnswerIsBoolean(CheckContext& context)
+// The first answer's Boolean, or why there is none: a check run without the ones before it meets either.
+bool FirstBoolean(CheckContext& context, bool& value, std::wstring& why)
 {
     const Answer& answer = FirstAnswer(context);
+    if (answer.error != ERROR_SUCCESS)
+        why = Seen(answer);
+    else if (!ReadAsTessaline(answer.bytes, value, why))
+        why = Widen(Hex(answer.bytes), CP_UTF8) + L" is not an answer to Tessaline: " + why;
+    else
+        return true;
+    return false;
+}
+
+CheckResult AnswerIsBoolean(CheckContext& context)
+{
     bool value = false;
     std::wstring why;
-    if (!ReadAsTessaline(answer.bytes, value, why))
-        return Fail(Widen(Hex(answer.bytes), CP_UTF8) + L" is not an answer to Tessaline: " + why);
-    return Pass(std::wstring(value ? L"true" : L"false") + L" (" + Widen(Hex(answer.bytes), CP_UTF8) + L")");
+    if (!FirstBoolean(context, value, why))
+        return Fail(why);
+    return Pass(std::wstring(value ? L"true" : L"false") + L" (" + Widen(Hex(context.answer.bytes), CP_UTF8) + L")");
 }
 
 CheckResult AnswerIsTrue(CheckContext& context)
 {
-    const Answer& answer = FirstAnswer(context);
     bool value = false;
     std::wstring why;
-    ReadAsTessaline(answer.bytes, value, why);
+    if (!FirstBoolean(context, value, why))
+        return Fail(why);
     return value ? Pass(L"") : Fail(L"false: Tessaline ends with E_FAIL, and the setup sees completion not reported");
 }
 

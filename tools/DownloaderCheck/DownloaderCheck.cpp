@@ -156,7 +156,8 @@ int Run(const Options& options)
                 needed = &record;
         }
         if (needed != nullptr && needed->result.verdict != Verdict::Pass)
-            result = {Verdict::NotRun, L"not run: it needs " + Widen(check->needs, CP_UTF8) + L", which failed", {}};
+            result = {
+                Verdict::NotRun, L"not run: it needs " + Widen(check->needs, CP_UTF8) + L", which did not pass", {}};
         else
             result = run.Run(*check);
         records.push_back({check, result, (GetTickCount() - start) / 1000.0});
@@ -179,10 +180,9 @@ int Run(const Options& options)
     if (!options.junit.empty()) {
         const std::string xml = JUnitReport(options.target.name, records);
         FILE* file = _wfopen(options.junit.c_str(), L"wb");
-        const bool written = file != nullptr && std::fwrite(xml.data(), 1, xml.size(), file) == xml.size();
-        if (file != nullptr && std::fclose(file) != 0)
-            return ToolFailed;
-        if (!written) {
+        const bool whole = file != nullptr && std::fwrite(xml.data(), 1, xml.size(), file) == xml.size();
+        // What the close fails to write is lost as well.
+        if (file == nullptr || std::fclose(file) != 0 || !whole) {
             PrintLine(L"the JUnit report cannot be written to " + options.junit);
             return ToolFailed;
         }
