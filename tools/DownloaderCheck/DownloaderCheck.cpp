@@ -41,7 +41,7 @@ const wchar_t Usage[] =
     L"  CHECK              run only this check (2.1) or group (4); the default is every check\n"
     L"Exit codes:\n"
     L"  0  every check run passed\n"
-    L"  1  a check failed, or could not run because one it needs failed\n"
+    L"  1  a check failed, or could not run (one it needs did not pass, or the pipe had gone)\n"
     L"  2  this tool's command line is wrong, the JUnit report cannot be written, or the tool failed (the\n"
     L"     last line says why); never 3, which the C runtime's abort() gives\n";
 
