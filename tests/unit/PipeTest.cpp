@@ -39,7 +39,7 @@ extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp_Con
 extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp__ConnectNamedPipe@8");
 #endif
 const auto SystemConnectNamedPipe = ConnectNamedPipeImport;
-void Import(decltype(&ConnectNamedPipe) function)
+void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function)
 {
     DWORD protection = 0;
     VirtualProtect(&ConnectNamedPipeImport, sizeof function, PAGE_READWRITE, &protection);
@@ -179,7 +179,7 @@ TEST(Pipe, CancelLeavesTheObserversReadAloneAndIsKeptForTheWait)
 
 TEST(Pipe, CancelJustBeforeTheWaitReleasesItOrDropsTheClientThatCame)
 {
-    Import(CancelThenConnect);
+    SetConnectNamedPipeImport(CancelThenConnect);
     const std::wstring name = UniquePipeName(L"late");
     // Nothing to cancel yet: only the cancel's retry releases the wait.
     const std::wstring alone = RaisedBy([&] { Pipe(name, false); });
@@ -190,7 +190,7 @@ TEST(Pipe, CancelJustBeforeTheWaitReleasesItOrDropsTheClientThatCame)
             client.reset(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         });
     });
-    Import(SystemConnectNamedPipe);
+    SetConnectNamedPipeImport(SystemConnectNamedPipe);
     EXPECT_EQ(alone, L"Client failed to connect (HRESULT = 995).");
     EXPECT_EQ(connected, L"The pipe terminated.");
 }
