@@ -42,15 +42,121 @@ PendingConnectRecord::PendingConnectRecord()
         throw std::bad_alloc();
 }
 
-PendingConnectRecord::~PendingConnectRecord() { DeleteCriticalSection(&lock); }
+PendingConnectRecord::~PendingConnectRecord()
+{
+    // A server still waiting at exit, and the retry of a cancel of it, take the lock when they end: it then
+    // stays for them, and goes with the process.
+    EnterCriticalSection(&lock);
+    const bool idle = servers == nullptr;
+    LeaveCriticalSection(&lock);
+    if (idle)
+        DeleteCriticalSection(&lock);
+}
+
+namespace {
+
+// How often the retry of a cancel tries again to release a wait.
+const DWORD kRetryMs = 10;
+
+// Releases the server's wait, whichever thread waits. CancelIoEx cancels the I/O on this server's own handle
+// that any thread of the process issued, synchronous calls included, and nothing else; CancelSynchronousIo
+// would cancel whatever synchronous call the thread makes (Microsoft Learn, "CancelIoEx function": "an I/O
+// completion packet is not queued to the port if a synchronous operation is successfully canceled";
+// "Canceling Pending I/O Operations"). Called under the lock, and only once the server has looked at its
+// flag for the last time: from then until it leaves, its ConnectNamedPipe is the only I/O on that handle.
+void ReleaseWait(const PendingServer& server) { CancelIoEx(server.pipe, nullptr); }
+
+// From kRetryMs on, every kRetryMs. SetThreadpoolTimer cannot fail, and arming an armed timer starts it anew.
+void ArmRetry(PTP_TIMER retry)
+{
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kRetryMs) * 10000); // negative: relative, 100 ns
+    FILETIME dueTime = {due.LowPart, due.HighPart};
+    SetThreadpoolTimer(retry, &dueTime, kRetryMs, 0);
+}
+
+// The timer of a server that a cancel found waiting: it may have come before the server entered the
+// system's wait, when there was nothing to cancel yet; and CancelIoEx's answer cannot tell (Windows answers
+// ERROR_NOT_FOUND then, but Wine answers TRUE). So the release is tried again until the server has left.
+VOID CALLBACK RetryRelease(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER)
+{
+    const PendingServer& server = *static_cast<const PendingServer*>(context);
+    LockGuard guard(PendingConnect.lock);
+    if (server.pipe != nullptr)
+        ReleaseWait(server);
+}
+
+} // namespace
+
+// One server's place in the record and the timer that retries a cancel of it. The timer is made first, so
+// that a failure to make it is raised here rather than met by a cancel; and nothing started by a cancel
+// outlives this wait: on leaving, the server unregisters under the lock, so that nothing arms the timer any
+// more, and then ends the timer and waits for its last callback.
+class ConnectWait {
+public:
+    ConnectWait()
+    {
+        server_.retry = CreateThreadpoolTimer(RetryRelease, &server_, nullptr);
+        if (server_.retry == nullptr) {
+            const DWORD error = GetLastError();
+            RAISE_WEXCEPTION_CODE(with_hresult(L"CreateThreadpoolTimer failed", error), error);
+        }
+    }
+    ~ConnectWait()
+    {
+        static_cast<void>(Leave());
+        SetThreadpoolTimer(server_.retry, nullptr, 0, 0);
+        WaitForThreadpoolTimerCallbacks(server_.retry, TRUE);
+        CloseThreadpoolTimer(server_.retry);
+    }
+    ConnectWait(const ConnectWait&) = delete;
+    ConnectWait& operator=(const ConnectWait&) = delete;
+
+    void Register(HANDLE pipe)
+    {
+        LockGuard guard(PendingConnect.lock);
+        server_.pipe = pipe;
+        server_.terminated = false;
+        server_.next = PendingConnect.servers;
+        PendingConnect.servers = &server_;
+    }
+
+    // The last look at the flag: false when a cancel has come; otherwise a cancel from now on releases the
+    // system's wait.
+    [[nodiscard]] bool Begin()
+    {
+        LockGuard guard(PendingConnect.lock);
+        server_.waiting = !server_.terminated;
+        return server_.waiting;
+    }
+
+    // Leaves the record, if still in it; answers whether a cancel came.
+    [[nodiscard]] bool Leave()
+    {
+        LockGuard guard(PendingConnect.lock);
+        for (PendingServer** link = &PendingConnect.servers; *link != nullptr; link = &(*link)->next) {
+            if (*link == &server_) {
+                *link = server_.next;
+                break;
+            }
+        }
+        server_.pipe = nullptr;
+        return server_.terminated;
+    }
+
+private:
+    PendingServer server_;
+};
 
 Pipe::Pipe(std::wstring name, bool client, const HandleObserver& observe)
 {
     if (client) {
         OpenClient(std::move(name), observe);
     } else {
+        // Made before the instance, so that a failure to make it leaves no instance a client could reach.
+        ConnectWait wait;
         CreateServer(std::move(name));
-        WaitForClient(observe);
+        WaitForClient(wait, observe);
     }
 }
 
@@ -112,66 +218,16 @@ void Pipe::SetMessageReadMode()
     }
 }
 
-namespace {
-
-// Releases the recorded wait of the waiting thread; false when that thread is not in the system's wait
-// (not yet, or no longer). Called with the record's lock held.
-bool ReleaseRecordedWait()
+void Pipe::WaitForClient(ConnectWait& wait, const HandleObserver& observe)
 {
-    const UniqueHandle thread(OpenThread(THREAD_TERMINATE, FALSE, PendingConnect.thread));
-    return thread && CancelSynchronousIo(thread.get());
-}
-
-// A cancel that came between the waiter's last look at the flag and its entry into the system's wait
-// found nothing to release: it is tried again from the thread pool until that wait has been released or
-// has ended, so that the canceller itself never waits for the waiter.
-VOID CALLBACK RetryRelease(PTP_CALLBACK_INSTANCE, void* context)
-{
-    const unsigned long wait = static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(context));
-    for (;;) {
-        {
-            LockGuard guard(PendingConnect.lock);
-            if (PendingConnect.pipe == nullptr || PendingConnect.wait != wait || ReleaseRecordedWait())
-                return;
-        }
-        Sleep(1);
-    }
-}
-
-} // namespace
-
-void Pipe::WaitForClient(const HandleObserver& observe)
-{
-    {
-        LockGuard guard(PendingConnect.lock);
-        PendingConnect.pipe = handle_.get();
-        PendingConnect.terminated = false;
-        PendingConnect.thread = GetCurrentThreadId();
-        ++PendingConnect.wait;
-    }
-    const auto leave = [](bool& terminated) {
-        LockGuard guard(PendingConnect.lock);
-        terminated = PendingConnect.terminated;
-        PendingConnect.pipe = nullptr;
-    };
-    bool terminated = false;
-    try {
-        if (observe)
-            observe(handle_.get());
-    } catch (...) {
-        leave(terminated);
-        throw;
-    }
-
+    wait.Register(handle_.get());
+    if (observe)
+        observe(handle_.get());
     // A cancel that came before the wait is kept: the wait it would have released does not begin.
     DWORD error = ERROR_OPERATION_ABORTED;
-    {
-        LockGuard guard(PendingConnect.lock);
-        terminated = PendingConnect.terminated;
-    }
-    if (!terminated)
+    if (wait.Begin())
         error = ConnectNamedPipe(handle_.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
-    leave(terminated);
+    const bool terminated = wait.Leave();
     // A client that connected between creation and this call is connected all the same.
     if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED)
         RAISE_WEXCEPTION_CODE(with_hresult(L"Client failed to connect", error), error);
@@ -184,13 +240,16 @@ void Pipe::WaitForClient(const HandleObserver& observe)
 bool CancelPendingConnect()
 {
     LockGuard guard(PendingConnect.lock);
-    if (PendingConnect.pipe == nullptr)
-        return false;
-    PendingConnect.terminated = true;
-    if (!ReleaseRecordedWait())
-        TrySubmitThreadpoolCallback(RetryRelease, reinterpret_cast<void*>(static_cast<ULONG_PTR>(PendingConnect.wait)),
-                                    nullptr);
-    return true;
+    for (PendingServer* server = PendingConnect.servers; server != nullptr; server = server->next) {
+        server->terminated = true;
+        // A server that has not taken its last look yet sees the flag itself; what it does until then is
+        // left alone.
+        if (server->waiting) {
+            ReleaseWait(*server);
+            ArmRetry(server->retry);
+        }
+    }
+    return PendingConnect.servers != nullptr;
 }
 
 void Pipe::Write(const OutputBuffer& buffer)

@@ -17,14 +17,17 @@ const DWORD kPipeBufferSize = 1024;
 // How long a client's open waits, once, for a free instance while every instance is busy.
 const DWORD kBusyWaitMs = 3000;
 
+class ConnectWait;
+
 // A connected endpoint: constructing it opens the pipe (client) or creates it and waits for a client
 // (server); every failure is raised from the constructor, so there is no half-open endpoint.
 class Pipe {
 public:
-    // Called with the endpoint's handle as soon as it exists. A server's comes once it is recorded as
+    // Called with the endpoint's handle as soon as it exists. A server's comes once it is registered as
     // waiting and just before its wait for a client, so that it can say it is listening only when a client
-    // can reach it (and a cancel from the observer is kept); a client's comes before the switch to message
-    // mode, so that it can ask who serves the pipe even when the switch fails.
+    // can reach it. It may do anything there, blocking I/O included: a cancel leaves it alone, and is kept
+    // for the wait, which then does not begin. A client's comes before the switch to message mode, so that
+    // it can ask who serves the pipe even when the switch fails.
     using HandleObserver = std::function<void(HANDLE)>;
 
     // Works on its own copy of the name: the caller's string never changes.
@@ -43,12 +46,25 @@ private:
     void OpenClient(std::wstring name, const HandleObserver& observe);
     void CreateServer(std::wstring path);
     void SetMessageReadMode();
-    void WaitForClient(const HandleObserver& observe);
+    void WaitForClient(ConnectWait& wait, const HandleObserver& observe);
 
     UniqueFile handle_;
 };
 
-// The server that is waiting for a client at the moment, so that another thread can stop the wait.
+// A server waiting for its client, as the record holds it from just before its observer runs until its
+// wait has ended.
+struct PendingServer {
+    HANDLE pipe = nullptr;
+    // Set by a cancel, read when the wait ends.
+    bool terminated = false;
+    // The server has looked at `terminated` for the last time: from now on a cancel has a wait to release.
+    bool waiting = false;
+    // The server's own, made before it registers; a cancel that found it waiting arms it until the server leaves.
+    PTP_TIMER retry = nullptr;
+    PendingServer* next = nullptr;
+};
+
+// Every server of this process that is waiting for a client, so that another thread can stop their waits.
 struct PendingConnectRecord {
     PendingConnectRecord();
     ~PendingConnectRecord();
@@ -56,18 +72,18 @@ struct PendingConnectRecord {
     PendingConnectRecord& operator=(const PendingConnectRecord&) = delete;
 
     CRITICAL_SECTION lock;
-    HANDLE pipe = nullptr;
-    bool terminated = false;
-    DWORD thread = 0;       // the waiting thread, whose wait a cancel releases
-    unsigned long wait = 0; // counts the waits, so that a late retry of a cancel never meets a later one
+    PendingServer* servers = nullptr; // under the lock, as every field of each server
 };
 
 extern PendingConnectRecord PendingConnect;
 
-// Stops this process's server that is waiting for a client, and no other: its wait is released (the server
-// raises "Client failed to connect"), or, when a client connected at the same moment, the server closes
-// the connection and raises "The pipe terminated.". A server recorded as waiting whose wait has not begun
-// yet sees the cancel before it begins. Never blocks. Returns false when no server is waiting.
+// Stops every server of this process that is waiting for a client at the moment of the call, and touches
+// nothing else: no other I/O of their threads (their observers' included), no server that starts waiting
+// later, no other process. A server whose wait has not begun does not begin it; one in its wait is released
+// by cancelling the I/O on its own pipe handle. Either way it raises "Client failed to connect" (995), or,
+// when a client connected at the same moment, closes that connection and raises "The pipe terminated.".
+// Never blocks: it waits for nothing but the record's lock, which is held only for moments and never across
+// a blocking call. Returns false when no server is waiting.
 [[nodiscard]] bool CancelPendingConnect();
 
 } // namespace IPC

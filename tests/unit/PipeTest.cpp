@@ -12,13 +12,44 @@ namespace {
 
 using IPC::Pipe;
 
-// The record of the waiting server, read under its lock.
-HANDLE PendingPipe()
+// Whether the record holds a waiting server, read under its lock.
+bool AnyServerWaiting()
 {
     EnterCriticalSection(&IPC::PendingConnect.lock);
-    const HANDLE pending = IPC::PendingConnect.pipe;
+    const bool waiting = IPC::PendingConnect.servers != nullptr;
     LeaveCriticalSection(&IPC::PendingConnect.lock);
-    return pending;
+    return waiting;
+}
+
+// A server of the name on a thread, returned once it is registered as waiting; then it runs `observe`.
+std::future<std::shared_ptr<Pipe>> Waiting(
+    const std::wstring& name, std::function<void()> observe = [] {})
+{
+    auto registered = std::make_shared<std::promise<void>>();
+    auto server = OnThread(
+        [=] { return std::make_shared<Pipe>(name, false, [&](HANDLE) { registered->set_value(), observe(); }); });
+    registered->get_future().wait();
+    return server;
+}
+
+// The slot of this program's import of ConnectNamedPipe, where a test puts a cancel just before the wait.
+#ifdef _WIN64
+extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp_ConnectNamedPipe");
+#else
+extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp__ConnectNamedPipe@8");
+#endif
+const auto SystemConnectNamedPipe = ConnectNamedPipeImport;
+void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function)
+{
+    DWORD protection = 0;
+    VirtualProtect(&ConnectNamedPipeImport, sizeof function, PAGE_READWRITE, &protection);
+    ConnectNamedPipeImport = function;
+    VirtualProtect(&ConnectNamedPipeImport, sizeof function, protection, &protection);
+}
+BOOL WINAPI CancelThenConnect(HANDLE pipe, LPOVERLAPPED overlapped)
+{
+    EXPECT_TRUE(IPC::CancelPendingConnect());
+    return SystemConnectNamedPipe(pipe, overlapped);
 }
 
 TEST(Pipe, ClientFailuresNameTheirCause)
@@ -127,29 +158,59 @@ TEST(Pipe, ServerTakesAClientThatCameBeforeItWaited)
     };
     EXPECT_EQ(RaisedBy([&] { Pipe(name, false, openAndLeave); }), L"Client failed to connect (HRESULT = 232).");
     EXPECT_EQ(HandleCount(), handlesBefore);
-    EXPECT_EQ(PendingPipe(), nullptr);
+    EXPECT_FALSE(AnyServerWaiting());
 }
 
-TEST(Pipe, CancelReleasesTheWaitAndIsKeptWhenItComesBefore)
+// The observer reads another pipe, blocking, when the cancel comes: the read ends with the bytes written to
+// it, and the wait that follows does not begin.
+TEST(Pipe, CancelLeavesTheObserversReadAloneAndIsKeptForTheWait)
 {
-    const std::wstring name = UniquePipeName(L"cancel");
-    // The observer runs once the server is recorded as waiting, so the cancel finds it: released while
-    // it waits, or before its wait begins; either way the server gives up.
-    std::promise<void> recorded;
-    auto server = OnThread([&] { Pipe server(name, false, [&](HANDLE) { recorded.set_value(); }); });
-    recorded.get_future().wait();
+    const ConnectedPipes other = Connect(UniquePipeName(L"other"));
+    std::int32_t read = 0;
+    auto server = Waiting(UniquePipeName(L"observed"), [&] { read = other.server->Read().ReadInteger(); });
+    Sleep(Scaled(100)); // into the read, most likely; the outcome is the same if not
     EXPECT_TRUE(IPC::CancelPendingConnect());
+    OutputBuffer bytes;
+    bytes.WriteInteger(7);
+    other.client->Write(bytes);
     EXPECT_EQ(RaisedBy([&] { server.get(); }), L"Client failed to connect (HRESULT = 995).");
+    EXPECT_EQ(read, 7);
+}
 
-    // A cancel before the wait: the wait never begins, so this cannot block.
-    EXPECT_EQ(RaisedBy([&] { Pipe(name, false, [](HANDLE) { EXPECT_TRUE(IPC::CancelPendingConnect()); }); }),
-              L"Client failed to connect (HRESULT = 995).");
+TEST(Pipe, CancelJustBeforeTheWaitReleasesItOrDropsTheClientThatCame)
+{
+    SetConnectNamedPipeImport(CancelThenConnect);
+    const std::wstring name = UniquePipeName(L"late");
+    // Nothing to cancel yet: only the cancel's retry releases the wait.
+    const std::wstring alone = RaisedBy([&] { Pipe(name, false); });
+    // A client that opened the instance first has connected while the flag was set.
+    UniqueFile client;
+    const std::wstring connected = RaisedBy([&] {
+        Pipe(name, false, [&](HANDLE) {
+            client.reset(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        });
+    });
+    SetConnectNamedPipeImport(SystemConnectNamedPipe);
+    EXPECT_EQ(alone, L"Client failed to connect (HRESULT = 995).");
+    EXPECT_EQ(connected, L"The pipe terminated.");
+}
 
-    EXPECT_EQ(PendingPipe(), nullptr);
+// Servers under three names wait at once: a client of one is served by it while the others wait on, and one
+// cancel releases those two.
+TEST(Pipe, OneCancelReleasesEveryWaitingServer)
+{
+    const std::wstring names[] = {UniquePipeName(L"first"), UniquePipeName(L"second"), UniquePipeName(L"third")};
+    auto first = Waiting(names[0]);
+    auto second = Waiting(names[1]);
+    auto third = Waiting(names[2]);
+    Pipe client(names[1], true);
+    EXPECT_EQ(Relay(client, *second.get(), 2), 2);
+    EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_TRUE(IPC::CancelPendingConnect());
+    EXPECT_EQ(RaisedBy([&] { first.get(); }), L"Client failed to connect (HRESULT = 995).");
+    EXPECT_EQ(RaisedBy([&] { third.get(); }), L"Client failed to connect (HRESULT = 995).");
+    EXPECT_FALSE(AnyServerWaiting());
     EXPECT_FALSE(IPC::CancelPendingConnect());
-    // Both instances are gone with their servers.
-    EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(Pipe, ReadThatFailsGivesItsErrorCode)
