@@ -35,12 +35,14 @@ struct ServerOptions {
     // Inheritable instances outlive the server in every child started with handle inheritance: a client
     // then waits for an answer that never comes, for as long as that child runs.
     bool inheritable = false;
-    // Requests handled at once, each on a worker thread. A client holds no thread until its request is
-    // whole: clients that connect and send nothing cost an instance each, never a worker.
+    // Requests handled at once, each on a worker thread, and instances listening ahead of a burst (two at
+    // least). A client holds no thread until its request is whole: clients that connect and send nothing
+    // cost an instance each, never a worker.
     unsigned maxClients = 64;
-    // Clients connected at once, whether their request has come or not. Below it two instances always
-    // listen; at it the name has none free, and a new client's open waits for one (ERROR_PIPE_BUSY) until a
-    // connection ends, which takes at most requestTimeoutMs for a client that sends nothing.
+    // Clients connected at once, whether their request has come or not, listening instances included.
+    // Below it instances always listen; at it the name has none free, and a new client's open waits for
+    // one (ERROR_PIPE_BUSY) until a connection ends, which takes at most requestTimeoutMs for a client that
+    // sends nothing.
     unsigned maxConnections = 256;
     DWORD requestTimeoutMs = 10000; // for the whole request, counted from the connection
     DWORD maxRequestBytes = 65536;  // a longer request is dropped, unanswered
@@ -115,7 +117,9 @@ private:
     void KeepListening(std::vector<Connection>& connections);
     bool Arm(Connection instance, std::vector<Connection>& connections);
     void Complete(ServerConnection& connection, DWORD error, DWORD bytes, std::vector<Connection>& connections);
-    void StartRequest(ServerConnection& connection, std::vector<Connection>& connections);
+    // Counts the client as connected, calls `counted`, then starts the read of its request.
+    void StartRequest(ServerConnection& connection, std::vector<Connection>& connections,
+                      const std::function<void()>& counted = nullptr);
     DWORD ReadRequest(ServerConnection& connection);
     void ExpireRequests(std::vector<Connection>& connections);
     DWORD NextWakeMs(const std::vector<Connection>& connections) const;

@@ -62,16 +62,19 @@ void PipeServer::Listen()
 
 void PipeServer::KeepListening(std::vector<Connection>& connections)
 {
+    // As many instances listen as requests are served at once, two at least: an open that waits for an
+    // instance (WaitNamedPipe) returns for every waiting client when one is free, and all but one of them
+    // then fail their attempt ("WaitNamedPipe" in Microsoft's documentation), so a burst of setups must find
+    // instances listening ahead of it. Listening ones count against the bound, as they become connections.
     const unsigned most = options_.maxConnections < 1 ? 1 : options_.maxConnections;
+    const unsigned wanted = std::max(2u, options_.maxClients);
     for (;;) {
         unsigned connected = 0;
         {
             ExclusiveLock guard(lock_);
             connected = connected_;
         }
-        // Two listen while there is room, so that one is there for the next client while the other's
-        // client is taken; the listening ones count against the bound, as they become connections.
-        if (listening_ >= 2 || listening_ + connected >= most)
+        if (listening_ >= wanted || listening_ + connected >= most)
             return;
         DWORD error = ERROR_SUCCESS;
         UniqueFile instance = CreateInstance(false, error);
@@ -114,10 +117,12 @@ void PipeServer::Complete(ServerConnection& connection, DWORD error, DWORD bytes
     connection.inFlight = false;
     if (connection.stage == ServerConnection::Stage::Listening) {
         --listening_;
-        if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED)
-            StartRequest(connection, connections);
-        else
+        if (error != ERROR_SUCCESS && error != ERROR_PIPE_CONNECTED) {
             Forget(connection, connections);
+            return;
+        }
+        // The next instance listens before this client is looked at, so that a burst finds one free.
+        StartRequest(connection, connections, [&] { KeepListening(connections); });
         return;
     }
     connection.request.append(connection.chunk, bytes);
@@ -141,7 +146,8 @@ void PipeServer::Complete(ServerConnection& connection, DWORD error, DWORD bytes
     Forget(connection, connections);
 }
 
-void PipeServer::StartRequest(ServerConnection& connection, std::vector<Connection>& connections)
+void PipeServer::StartRequest(ServerConnection& connection, std::vector<Connection>& connections,
+                              const std::function<void()>& counted)
 {
     connection.stage = ServerConnection::Stage::Reading;
     connection.number = ++clients_;
@@ -150,6 +156,8 @@ void PipeServer::StartRequest(ServerConnection& connection, std::vector<Connecti
         ExclusiveLock guard(lock_);
         ++connected_;
     }
+    if (counted)
+        counted();
     if (observer_) {
         ServerEvent connected = Event(ServerEvent::Kind::Connected, connection.number);
         GetNamedPipeClientProcessId(connection.pipe.get(), &connected.processId);
