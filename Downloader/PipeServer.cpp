@@ -9,19 +9,6 @@
 
 namespace IPC {
 
-namespace {
-
-ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
-{
-    ServerEvent event;
-    event.kind = kind;
-    event.client = client;
-    event.error = error;
-    return event;
-}
-
-} // namespace
-
 PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObserver observer)
     : options_(std::move(options)),
       path_(options_.grantSid.empty() ? options_.name : AppContainerPipeName(options_.name)),

@@ -16,13 +16,15 @@ namespace {
 // How soon an instance or a worker that could not be made is tried again.
 const DWORD kRetryMs = 200;
 
-ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
+// The connection whose operation a packet completes; none for a wake, or for a packet that belongs to no
+// connection of the listener's (none should: a worker's writes queue none), which is then left alone.
+ServerConnection* Owner(const OVERLAPPED* overlapped, const std::vector<std::unique_ptr<ServerConnection>>& connections)
 {
-    ServerEvent event;
-    event.kind = kind;
-    event.client = client;
-    event.error = error;
-    return event;
+    for (const std::unique_ptr<ServerConnection>& connection : connections) {
+        if (overlapped != nullptr && &connection->overlapped == overlapped)
+            return connection.get();
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -49,8 +51,8 @@ void PipeServer::Listen()
             const BOOL done =
                 GetQueuedCompletionStatus(port_.get(), &bytes, &key, &overlapped, NextWakeMs(connections));
             const DWORD error = done ? ERROR_SUCCESS : GetLastError();
-            if (overlapped != nullptr)
-                Complete(*reinterpret_cast<ServerConnection*>(key), error, bytes, connections);
+            if (ServerConnection* connection = Owner(overlapped, connections))
+                Complete(*connection, error, bytes, connections);
             ExpireRequests(connections);
         }
     } catch (...) {
@@ -91,7 +93,7 @@ void PipeServer::KeepListening(std::vector<Connection>& connections)
 bool PipeServer::Arm(Connection connection, std::vector<Connection>& connections)
 {
     ServerConnection& instance = *connection;
-    if (!CreateIoCompletionPort(instance.pipe.get(), port_.get(), reinterpret_cast<ULONG_PTR>(&instance), 0)) {
+    if (!CreateIoCompletionPort(instance.pipe.get(), port_.get(), kConnectionKey, 0)) {
         Notify(Event(ServerEvent::Kind::InstanceFailed, 0, GetLastError()));
         retry_ = true;
         return false;
@@ -259,8 +261,8 @@ void PipeServer::Shutdown(std::vector<Connection>& connections)
         ULONG_PTR key = kWakeKey;
         OVERLAPPED* overlapped = nullptr;
         GetQueuedCompletionStatus(port_.get(), &bytes, &key, &overlapped, INFINITE);
-        if (overlapped != nullptr)
-            reinterpret_cast<ServerConnection*>(key)->inFlight = false;
+        if (ServerConnection* connection = Owner(overlapped, connections))
+            connection->inFlight = false;
     }
     for (const Connection& connection : connections) {
         if (connection->stage == ServerConnection::Stage::Reading)

@@ -10,12 +10,23 @@
 #include "Handles.h"
 #include "OverlappedIo.h"
 #include "Pipe.h"
+#include "PipeServer.h"
 
 namespace IPC {
 
-// The completion key of the packets that only wake the listener: a stop, or a worker's client that ended.
-// A connection's own packets carry its address.
+// The completion keys: of the packets that only wake the listener (a stop, or a worker's client that
+// ended), and of the connections' own, each known by its OVERLAPPED.
 const ULONG_PTR kWakeKey = 0;
+const ULONG_PTR kConnectionKey = 1;
+
+inline ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
+{
+    ServerEvent event;
+    event.kind = kind;
+    event.client = client;
+    event.error = error;
+    return event;
+}
 
 struct ServerConnection {
     enum class Stage {
