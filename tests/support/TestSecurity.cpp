@@ -122,6 +122,11 @@ std::string LabelOf(HANDLE object)
     if (error != ERROR_SUCCESS)
         return "(unread, error " + std::to_string(error) + ")";
     const LocalPtr<void> owner(descriptor);
+    return LabelText(sacl);
+}
+
+std::string LabelText(PACL sacl)
+{
     void* ace = nullptr;
     if (sacl == nullptr || sacl->AceCount != 1 || !GetAce(sacl, 0, &ace))
         return "(not one label)";

@@ -50,9 +50,16 @@ std::string TokenFacts(HANDLE token);
 // The SID in its string form, S-1-...
 std::string SidText(PSID sid);
 
+// A SACL's mandatory label as "SID type T mask M" of its one label entry; a text in brackets when it does
+// not hold exactly one.
+std::string LabelText(PACL sacl);
+// The low label with no-write-up, as LabelText shows it: low integrity (S-1-16-4096), a label entry
+// (SYSTEM_MANDATORY_LABEL_ACE_TYPE, 17), no-write-up (1).
+const char kLowNoWriteUp[] = "S-1-16-4096 type 17 mask 1";
+
 // The object's mandatory label, read with GetSecurityInfo and LABEL_SECURITY_INFORMATION, which needs only
-// READ_CONTROL ("GetSecurityInfo" and "SECURITY_INFORMATION" in Microsoft's documentation), as
-// "SID type T mask M" of its one label entry; a text in brackets when there is not one.
+// READ_CONTROL ("GetSecurityInfo" and "SECURITY_INFORMATION" in Microsoft's documentation), as LabelText
+// shows it.
 std::string LabelOf(HANDLE object);
 
 // The error of a client's open of the pipe for reading and writing, as Tessaline opens it;

@@ -30,9 +30,6 @@ std::unique_ptr<IPC::PipeServer> Serve(const std::wstring& name, const std::wstr
     return std::make_unique<IPC::PipeServer>(options, AnswerTrue);
 }
 
-// Low integrity (S-1-16-4096), a label entry (SYSTEM_MANDATORY_LABEL_ACE_TYPE, 17), no-write-up (1).
-const char kLowNoWriteUp[] = "S-1-16-4096 type 17 mask 1";
-
 // Both server roles label their "_EPM" instance low, no-write-up: "Mandatory Integrity Control" in
 // Microsoft's documentation. The endpoint's role is read from its own handle, the loop's from a client's,
 // which names the same pipe.
