@@ -6,6 +6,12 @@
 
 #include <memory>
 
+// The pipe code uses Vista's pipe, thread-pool and lock calls: a build for an older Windows would meet
+// missing names, far from the reason.
+#if defined(_WIN32_WINNT) && _WIN32_WINNT < 0x0600
+#error "The Tessaline pipe code needs _WIN32_WINNT 0x0600 (Vista) or later"
+#endif
+
 // Owns one resource of the kind that Traits describes: its type, the value that means none, and how to
 // close it. Moves hand the resource on; nothing copies it.
 template <typename Traits> class UniqueResource {
