@@ -44,10 +44,10 @@ PendingConnectRecord::PendingConnectRecord()
 
 PendingConnectRecord::~PendingConnectRecord()
 {
-    // A server still waiting at exit, and the retry of a cancel of it, take the lock when they end: it then
-    // stays for them, and goes with the process.
+    // A server still waiting at exit, or one that has left but whose retry of a cancel may still run, takes
+    // the lock again: it then stays for them, and goes with the process.
     EnterCriticalSection(&lock);
-    const bool idle = servers == nullptr;
+    const bool idle = users == 0;
     LeaveCriticalSection(&lock);
     if (idle)
         DeleteCriticalSection(&lock);
@@ -101,6 +101,8 @@ public:
             const DWORD error = GetLastError();
             RAISE_WEXCEPTION_CODE(with_hresult(L"CreateThreadpoolTimer failed", error), error);
         }
+        LockGuard guard(PendingConnect.lock);
+        ++PendingConnect.users;
     }
     ~ConnectWait()
     {
@@ -108,6 +110,9 @@ public:
         SetThreadpoolTimer(server_.retry, nullptr, 0, 0);
         WaitForThreadpoolTimerCallbacks(server_.retry, TRUE);
         CloseThreadpoolTimer(server_.retry);
+        // Nothing of this wait can enter the lock any more.
+        LockGuard guard(PendingConnect.lock);
+        --PendingConnect.users;
     }
     ConnectWait(const ConnectWait&) = delete;
     ConnectWait& operator=(const ConnectWait&) = delete;

@@ -73,6 +73,9 @@ struct PendingConnectRecord {
 
     CRITICAL_SECTION lock;
     PendingServer* servers = nullptr; // under the lock, as every field of each server
+    // Under the lock: the servers that may still enter it, from before they register until their retry
+    // timer is gone. The lock outlives the record while there is one.
+    unsigned users = 0;
 };
 
 extern PendingConnectRecord PendingConnect;

@@ -1,13 +1,47 @@
 #include "PipeServer.h"
 
+#include <new>
 #include <utility>
+
+#include <sddl.h>
 
 #include "ExclusiveLock.h"
 #include "OverlappedIo.h"
 #include "ServerConnection.h"
+#include "Text.h"
 #include "WException.h"
 
 namespace IPC {
+
+namespace {
+
+// Whether this system ignores FILE_FLAG_FIRST_PIPE_INSTANCE: a second instance of a name that a first one
+// made with the flag holds comes to be all the same. Windows refuses it at the creation, atomically
+// (ERROR_ACCESS_DENIED, "CreateNamedPipeW" in Microsoft's documentation); Wine 8 makes it. Asked once, of a
+// name of this process's own; a probe that cannot be made leaves the system trusted.
+bool FirstInstanceFlagIgnored()
+{
+    static const bool ignored = [] {
+        const std::wstring name = L"\\\\.\\pipe\\tessaline-first-instance-probe-" + Decimal(GetCurrentProcessId()) +
+                                  L"-" + Decimal(GetTickCount());
+        const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTANCE;
+        const DWORD pipeMode = PIPE_TYPE_BYTE | PIPE_REJECT_REMOTE_CLIENTS;
+        const UniqueFile first(CreateNamedPipeW(name.c_str(), openMode, pipeMode, 2, 0, 0, 0, nullptr));
+        if (!first)
+            return false;
+        const UniqueFile second(CreateNamedPipeW(name.c_str(), openMode, pipeMode, 2, 0, 0, 0, nullptr));
+        return static_cast<bool>(second);
+    }();
+    return ignored;
+}
+
+} // namespace
+
+struct PipeServer::WorkerStart {
+    explicit WorkerStart(PipeServer& owner) : server(owner) {}
+    PipeServer& server;
+    OverlappedIo io; // raises when its event cannot be made
+};
 
 PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObserver observer)
     : options_(std::move(options)),
@@ -15,9 +49,19 @@ PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObse
       handler_(std::move(handler)), observer_(std::move(observer)), stop_(NewEvent())
 {
     if (!options_.grantSid.empty()) {
+        if (!options_.securityDescriptor.empty())
+            RAISE_WEXCEPTION(L"A grant SID and a security descriptor cannot both be given");
         security_ = make_pipe_security(options_.grantSid);
         if (!security_)
             RAISE_WEXCEPTION(L"Unable to build the security descriptor of the _EPM instance");
+    } else if (!options_.securityDescriptor.empty()) {
+        PSECURITY_DESCRIPTOR parsed = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(options_.securityDescriptor.c_str(), SDDL_REVISION_1,
+                                                                  &parsed, nullptr)) {
+            const DWORD error = GetLastError();
+            RAISE_WEXCEPTION_CODE(with_last_error(L"Invalid security descriptor", error), error);
+        }
+        descriptor_.reset(parsed);
     }
     port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     if (!port_) {
@@ -25,21 +69,23 @@ PipeServer::PipeServer(ServerOptions options, RequestHandler handler, ServerObse
         RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create a completion port", error), error);
     }
     // With FILE_FLAG_FIRST_PIPE_INSTANCE the creation fails with ERROR_ACCESS_DENIED when the name has an
-    // instance already (CreateNamedPipeW in Microsoft's documentation). Wine ignores the flag, so a look at
-    // the name before the creation refuses it there (ERROR_ALREADY_EXISTS). The instance that Wine makes
-    // all the same lives only until the refusal.
-    const bool served =
-        options_.firstInstance && (WaitNamedPipeW(path_.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT);
+    // instance already. Where the system ignores the flag, a look at the name before the creation refuses
+    // it instead (ERROR_ALREADY_EXISTS); the look is not atomic (a name whose last instances close between
+    // the look and the creation is refused though free), so it is made only there. The instance that such a
+    // system makes all the same lives only until the refusal.
+    const bool served = options_.firstInstance && FirstInstanceFlagIgnored() &&
+                        (WaitNamedPipeW(path_.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT);
     DWORD error = ERROR_SUCCESS;
-    first_ = CreateInstance(true, error);
-    if (first_ && served) {
-        first_.reset();
+    UniqueFile first = CreateInstance(true, error);
+    if (first && served) {
+        first.reset();
         error = ERROR_ALREADY_EXISTS;
     }
-    if (!first_ && options_.firstInstance && (error == ERROR_ACCESS_DENIED || error == ERROR_ALREADY_EXISTS))
+    if (!first && options_.firstInstance && (error == ERROR_ACCESS_DENIED || error == ERROR_ALREADY_EXISTS))
         RAISE_WEXCEPTION_CODE(with_last_error(L"Another server has this pipe name already", error), error);
-    if (!first_)
+    if (!first)
         RAISE_WEXCEPTION_CODE(with_last_error(L"Unable to create a pipe instance", error), error);
+    first_ = std::make_unique<ServerConnection>(std::move(first));
     Notify(Event(ServerEvent::Kind::Listening, 0));
     listener_.reset(CreateThread(nullptr, 0, ListenMain, this, 0, nullptr));
     if (!listener_) {
@@ -71,7 +117,8 @@ bool PipeServer::Wait(DWORD timeoutMs) const
 
 UniqueFile PipeServer::CreateInstance(bool first, DWORD& error) const
 {
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security_.get(), options_.inheritable ? TRUE : FALSE};
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security_ ? security_.get() : descriptor_.get(),
+                                      options_.inheritable ? TRUE : FALSE};
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
                            (first && options_.firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
@@ -93,9 +140,10 @@ void PipeServer::Notify(const ServerEvent& event) const noexcept
     }
 }
 
-DWORD WINAPI PipeServer::WorkMain(void* server)
+DWORD WINAPI PipeServer::WorkMain(void* start)
 {
-    static_cast<PipeServer*>(server)->Work();
+    const std::unique_ptr<WorkerStart> own(static_cast<WorkerStart*>(start));
+    own->server.Work(own->io);
     return 0;
 }
 
@@ -109,44 +157,57 @@ void PipeServer::Hire()
             if (queue_.size() <= idle_ || alive_ >= (options_.maxClients < 1 ? 1 : options_.maxClients))
                 return;
         }
-        UniqueHandle worker(CreateThread(nullptr, 0, WorkMain, this, 0, nullptr));
-        if (!worker) {
-            retry_ = true;
+        if (!workerRetry_.Due())
             return;
+        DWORD error = ERROR_SUCCESS;
+        try {
+            workers_.reserve(workers_.size() + 1); // so that a started worker always has its place
+            std::unique_ptr<WorkerStart> start(new WorkerStart(*this));
+            {
+                // Idle from now, not from when it runs: the next look must not hire one more for this request.
+                ExclusiveLock guard(lock_);
+                ++alive_;
+                ++idle_;
+            }
+            UniqueHandle worker(CreateThread(nullptr, 0, WorkMain, start.get(), 0, nullptr));
+            if (worker) {
+                static_cast<void>(start.release()); // the worker's from now on
+                workers_.push_back(std::move(worker));
+                continue;
+            }
+            error = GetLastError();
+            ExclusiveLock guard(lock_);
+            --alive_;
+            --idle_;
+        } catch (const std::bad_alloc&) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+        } catch (const wexception<std::runtime_error>& failure) {
+            error = failure.error_code(); // its I/O's event
         }
-        workers_.push_back(std::move(worker));
-        ExclusiveLock guard(lock_);
-        ++alive_;
-        ++idle_; // idle from now, not from when it runs: the next look must not hire one more for this request
+        workerRetry_.Start();
+        Notify(Event(ServerEvent::Kind::WorkerFailed, 0, error));
+        return;
     }
 }
 
-void PipeServer::Work()
+void PipeServer::Work(OverlappedIo& io)
 {
-    try {
-        OverlappedIo io;
-        for (Connection connection = NextRequest(); connection; connection = NextRequest()) {
-            const unsigned long number = connection->number;
-            ServerEvent outcome;
-            try {
-                outcome = Serve(*connection, io);
-            } catch (...) {
-                // No memory for the reply: this client goes without one.
-                outcome = Event(ServerEvent::Kind::ReplyFailed, number, ERROR_NOT_ENOUGH_MEMORY);
-            }
-            connection.reset(); // the reply stays for the client to read
-            Ended();
-            Notify(outcome);
+    for (Connection connection = NextRequest(); connection; connection = NextRequest()) {
+        const unsigned long number = connection->number;
+        const ConnectionBudget budget = connection->budget;
+        ServerEvent outcome;
+        try {
+            outcome = Serve(*connection, io);
+        } catch (const std::bad_alloc&) {
+            // No memory for the reply: this client goes without one.
+            outcome = Event(ServerEvent::Kind::ReplyFailed, number, ERROR_NOT_ENOUGH_MEMORY);
         }
-        return;
-    } catch (...) {
-        // No event for this worker's writes: it ends, and the listener hires another for its clients.
-        ExclusiveLock guard(lock_);
-        --idle_;
-        --alive_;
+        connection.reset(); // the reply stays for the client to read
+        Uncount(budget);
+        // Below the bound again: the listener makes the next instance.
+        PostQueuedCompletionStatus(port_.get(), 0, kWakeKey, nullptr);
+        Notify(outcome);
     }
-    // The listener's next pass hires for the requests still queued, should any be left.
-    PostQueuedCompletionStatus(port_.get(), 0, kWakeKey, nullptr);
 }
 
 PipeServer::Connection PipeServer::NextRequest()
@@ -195,15 +256,13 @@ ServerEvent PipeServer::Serve(ServerConnection& connection, OverlappedIo& io)
     return outcome;
 }
 
-void PipeServer::Ended()
+void PipeServer::Uncount(ConnectionBudget budget) noexcept
 {
-    {
-        ExclusiveLock guard(lock_);
+    ExclusiveLock guard(lock_);
+    if (budget == ConnectionBudget::Bound)
         --connected_;
-        ++idle_;
-    }
-    // Below the bound again: the listener makes the next instance.
-    PostQueuedCompletionStatus(port_.get(), 0, kWakeKey, nullptr);
+    else if (budget == ConnectionBudget::Reserve)
+        --reserved_;
 }
 
 } // namespace IPC

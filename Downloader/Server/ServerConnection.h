@@ -28,6 +28,10 @@ inline ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD err
     return event;
 }
 
+// What a connected client counts against: the server's bound (maxConnections), or the reserve beyond it
+// that takes a process's connections past maxConnectionsPerProcess; none while it listens, or once refused.
+enum class ConnectionBudget : int { None, Bound, Reserve };
+
 struct ServerConnection {
     enum class Stage {
         Listening, // its connect waits for a client
@@ -59,6 +63,9 @@ struct ServerConnection {
     bool inFlight = false;              // an operation is in flight: the system still uses what follows
     DWORD cancelledFor = ERROR_SUCCESS; // ERROR_TIMEOUT or ERROR_OPERATION_ABORTED once cancelled
     unsigned long number = 0;           // clients are numbered from 1 in the order they connected
+    ULONG processId = 0;                // the client's, 0 when unknown
+    ConnectionBudget budget = ConnectionBudget::None;
+    bool countedForProcess = false;     // among its process's connections whose request is still coming
     Deadline requestDeadline{INFINITE}; // from the connection
     std::string request;
     char chunk[kPipeBufferSize] = {};

@@ -10,6 +10,28 @@ std::wstring UniquePipeName(const std::wstring& purpose)
            std::to_wstring(++counter);
 }
 
+UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error)
+{
+    UniqueFile pipe(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    error = pipe ? ERROR_SUCCESS : GetLastError();
+    return pipe;
+}
+
+#ifdef _WIN64
+extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp_ConnectNamedPipe");
+#else
+extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp__ConnectNamedPipe@8");
+#endif
+const decltype(&ConnectNamedPipe) SystemConnectNamedPipe = ConnectNamedPipeImport;
+
+void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function)
+{
+    DWORD protection = 0;
+    VirtualProtect(&ConnectNamedPipeImport, sizeof function, PAGE_READWRITE, &protection);
+    ConnectNamedPipeImport = function;
+    VirtualProtect(&ConnectNamedPipeImport, sizeof function, protection, &protection);
+}
+
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
 {
     OutputBuffer message;

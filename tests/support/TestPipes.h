@@ -60,6 +60,16 @@ ConnectedPipes Connect(const std::wstring& name, const std::wstring& clientName 
 // busy; raises the last failure. Counts the attempts that found no instance at all in `missing`.
 std::unique_ptr<IPC::Pipe> OpenWhileBusy(const std::wstring& name, std::atomic<int>& missing);
 
+// A client's open of the pipe for reading and writing, without a wait for a busy pipe: the handle, or none
+// with the open's error in `error`.
+UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error);
+
+// The system's ConnectNamedPipe, and the slot of this test program's import of it, which the pipe code
+// calls through: a test puts its own function there to make a connect do what it wants, then the system's
+// back.
+extern const decltype(&ConnectNamedPipe) SystemConnectNamedPipe;
+void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function);
+
 // Sends the Integer from one end and returns what the other end read: proves that the two are connected.
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value);
 

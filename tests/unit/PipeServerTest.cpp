@@ -4,35 +4,65 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <mutex>
 #include <vector>
 
+#include "ChildProcess.h"
+#include "CompletionNotice.h"
+#include "DownloaderConnection.h"
 #include "OverlappedIo.h"
 #include "PipeServer.h"
 #include "ProgramFolder.h"
 #include "Raised.h"
+#include "ServerConnection.h"
 #include "TestPipes.h"
 
 namespace {
 
 using Kind = IPC::ServerEvent::Kind;
 
-// A server that answers each request with its length, or as the request's text says ("raise", "refuse",
-// "wait" for `release`), and keeps what happened, kind and error code.
+// The size of the next allocation to fail, once; 0 for none.
+std::atomic<std::size_t> FailAllocationOf{0};
+
+} // namespace
+
+// Every allocation of this test program comes here, so that a test can make one of the server's fail.
+void* operator new(std::size_t size)
+{
+    std::size_t armed = size;
+    if (FailAllocationOf.compare_exchange_strong(armed, 0))
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size == 0 ? 1 : size))
+        return block;
+    throw std::bad_alloc();
+}
+
+namespace {
+
+// A server that answers the completion notice with true, each other request with its length, or as the
+// request's text says ("raise", "refuse", "wait" for `release`, "long"), and keeps what happened, kind and
+// error code. With `holdConnected` set, the listener's next Connected event waits for `release`.
 struct CountingServer {
-    explicit CountingServer(const std::wstring& name, DWORD requestTimeoutMs, unsigned maxClients = 64,
-                            DWORD replyReadMs = Scaled(1000))
+    CountingServer(const std::wstring& name, DWORD requestTimeoutMs,
+                   const std::function<void(IPC::ServerOptions&)>& adjust = nullptr)
         : entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         IPC::ServerOptions options;
         options.name = name;
         options.requestTimeoutMs = requestTimeoutMs;
         options.maxRequestBytes = 4096;
-        options.maxClients = maxClients;
-        options.replyReadMs = replyReadMs;
+        options.replyReadMs = Scaled(1000);
+        if (adjust)
+            adjust(options);
         const auto answer = [this](InputBuffer& request, OutputBuffer& reply) {
             ++handled;
             const std::string text = request.Content();
+            if (text == CompletionRequestBytes()) {
+                reply.WriteBoolean(true);
+                return true;
+            }
             if (text == "raise")
                 RAISE_WEXCEPTION(L"the handler's own failure");
             if (text == "wait") {
@@ -40,13 +70,19 @@ struct CountingServer {
                 WaitForSingleObject(release.get(), InnerLimitMs());
             }
             reply.WriteInteger(static_cast<std::int32_t>(text.size()));
-            if (text == "long")
+            if (text.compare(0, 4, "long") == 0)
                 reply.WriteBytes(std::string(3 * IPC::kPipeBufferSize, 'r')); // waits for the client to read it
             return text != "refuse";
         };
         server = std::make_unique<IPC::PipeServer>(options, answer, [this](const IPC::ServerEvent& event) {
-            std::lock_guard<std::mutex> lock(mutex);
-            seen.emplace_back(event.kind, event.error);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                seen.emplace_back(event.kind, event.error);
+            }
+            if (event.kind == Kind::Connected && holdConnected.exchange(false)) {
+                SetEvent(entered.get());
+                WaitForSingleObject(release.get(), InnerLimitMs());
+            }
         });
     }
     std::size_t Seen(Kind kind, DWORD error = ERROR_SUCCESS)
@@ -54,15 +90,16 @@ struct CountingServer {
         std::lock_guard<std::mutex> lock(mutex);
         return std::count(seen.begin(), seen.end(), std::make_pair(kind, error));
     }
-    bool WaitSeen(Kind kind, std::size_t count, DWORD timeoutMs = InnerLimitMs())
+    bool WaitSeen(Kind kind, std::size_t count, DWORD error = ERROR_SUCCESS, DWORD timeoutMs = InnerLimitMs())
     {
-        for (DWORD waited = 0; Seen(kind) < count && waited < timeoutMs; waited += 10)
+        for (DWORD waited = 0; Seen(kind, error) < count && waited < timeoutMs; waited += 10)
             Sleep(10);
-        return Seen(kind) >= count;
+        return Seen(kind, error) >= count;
     }
 
     UniqueHandle entered;
     UniqueHandle release;
+    std::atomic<bool> holdConnected{false};
     std::atomic<int> handled{0};
     std::mutex mutex;
     std::vector<std::pair<Kind, DWORD>> seen;
@@ -82,8 +119,8 @@ TEST(PipeServer, EachClientThatMisbehavesOrIsRefusedEndsOnlyItself)
     CountingServer counting(name, Scaled(500));
     std::atomic<int> missing{0};
     std::vector<std::future<std::wstring>> clients;
-    const std::vector<std::string> requests = {"",     std::string(5000, 'x'), "raise", "refuse",
-                                               "long", std::string(3000, 'y')};
+    const std::vector<std::string> requests = {"",     std::string(5000, 'x'), "raise",      "refuse",
+                                               "long", std::string(3000, 'y'), "long unread"};
     for (const std::string& request : requests) {
         clients.push_back(OnThread([&, request] {
             const std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
@@ -94,7 +131,13 @@ TEST(PipeServer, EachClientThatMisbehavesOrIsRefusedEndsOnlyItself)
                 // A reply longer than the pipe's buffer waits, within replyReadMs, for a client that reads late.
                 if (request == "long")
                     Sleep(Scaled(300));
-                EXPECT_EQ(client->Read().ReadInteger(), static_cast<std::int32_t>(request.size()));
+                // One never read holds its worker for replyReadMs only.
+                if (request == "long unread")
+                    return Sleep(Scaled(2500));
+                InputBuffer reply = client->Read();
+                EXPECT_EQ(reply.ReadInteger(), static_cast<std::int32_t>(request.size()));
+                // The whole reply, however long: the event said so.
+                EXPECT_EQ(reply.Content().size(), request == "long" ? 8 + 3 * IPC::kPipeBufferSize : 8);
             });
         }));
     }
@@ -106,19 +149,22 @@ TEST(PipeServer, EachClientThatMisbehavesOrIsRefusedEndsOnlyItself)
     EXPECT_EQ(counting.Seen(Kind::HandlerFailed), 1u);
     EXPECT_EQ(counting.Seen(Kind::NotAnswered), 1u);
     EXPECT_EQ(counting.Seen(Kind::Answered), 2u);
+    EXPECT_EQ(counting.Seen(Kind::ReplyFailed, ERROR_TIMEOUT), 1u);
 }
 
 TEST(PipeServer, SilentClientsHoldNoWorkerAndALateRequestWithinItsTimeIsServedAtOnce)
 {
     const std::wstring name = UniquePipeName(L"silent");
-    CountingServer counting(name, Scaled(3000), 2);
+    CountingServer counting(name, Scaled(3000), [](IPC::ServerOptions& options) { options.maxClients = 2; });
+    // Two requests that the handler answers only when both are inside it: served at once, the second
+    // although it comes half its time after its connection, and both from instances that listened for
+    // longer than that time (it counts from the connection).
+    Sleep(Scaled(3500));
+    IPC::Pipe first(name, true);
+    IPC::Pipe late(name, true);
     std::vector<std::unique_ptr<IPC::Pipe>> silent;
     for (int i = 0; i < 3; ++i)
         silent.push_back(std::make_unique<IPC::Pipe>(name, true));
-    // Two requests that the handler answers only when both are inside it: served at once, the second
-    // although it comes half its time after its connection.
-    IPC::Pipe first(name, true);
-    IPC::Pipe late(name, true);
     Send(first, "wait");
     auto firstAnswer = OnThread([&] { return first.Read().ReadInteger(); });
     ASSERT_EQ(WaitForSingleObject(counting.entered.get(), InnerLimitMs()), WAIT_OBJECT_0);
@@ -137,7 +183,7 @@ TEST(PipeServer, SilentClientsHoldNoWorkerAndALateRequestWithinItsTimeIsServedAt
 TEST(PipeServer, StopEndsItWithClientsInEveryStage)
 {
     const std::wstring name = UniquePipeName(L"stop");
-    CountingServer counting(name, Scaled(10000), 1);
+    CountingServer counting(name, Scaled(10000), [](IPC::ServerOptions& options) { options.maxClients = 1; });
     IPC::Pipe served(name, true);
     Send(served, "wait");
     ASSERT_EQ(WaitForSingleObject(counting.entered.get(), InnerLimitMs()), WAIT_OBJECT_0);
@@ -168,6 +214,7 @@ TEST(PipeServer, StopEndsItWithClientsInEveryStage)
     for (IPC::Pipe* client : {&queued, &silent})
         EXPECT_EQ(RaisedBy([&] { client->Read(); }), L"Pipe disconnected");
     EXPECT_EQ(counting.handled, 1) << "a request was handled after the stop";
+    EXPECT_EQ(counting.Seen(Kind::Dropped), 1u) << "the queued request's end went unreported";
 }
 
 // Keeps four writes in flight on an overlapped client, each issued again as soon as the server has taken
@@ -209,7 +256,8 @@ void KeepWriting(HANDLE client)
 TEST(PipeServer, AClientThatKeepsWritingHoldsNeitherItsWorkerNorTheStopAndStillFindsItsReply)
 {
     const std::wstring name = UniquePipeName(L"writer");
-    CountingServer counting(name, Scaled(10000), 64, Scaled(5000));
+    CountingServer counting(name, Scaled(10000),
+                            [](IPC::ServerOptions& options) { options.replyReadMs = Scaled(5000); });
     const UniqueFile client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OVERLAPPED, nullptr));
     ASSERT_TRUE(client);
@@ -222,7 +270,7 @@ TEST(PipeServer, AClientThatKeepsWritingHoldsNeitherItsWorkerNorTheStopAndStillF
         static_cast<DWORD>(ERROR_SUCCESS));
     auto writer = OnThread([&] { KeepWriting(client.get()); });
     // The reply is written and its instance closed at once, not once this client hangs up or replyReadMs ends.
-    EXPECT_TRUE(counting.WaitSeen(Kind::Answered, 1, Scaled(1000)));
+    EXPECT_TRUE(counting.WaitSeen(Kind::Answered, 1, ERROR_SUCCESS, Scaled(1000)));
     counting.server->Stop();
     EXPECT_TRUE(counting.server->Wait(Scaled(1000)));
     writer.get();
@@ -250,6 +298,97 @@ TEST(PipeServer, FirstInstanceRefusesANameServedAlready)
     EXPECT_TRUE(refused.code == ERROR_ACCESS_DENIED || refused.code == ERROR_ALREADY_EXISTS) << refused.code;
     options.firstInstance = false;
     EXPECT_EQ(RaisedBy([&] { IPC::PipeServer server(options, answer); }), L"(nothing raised)");
+}
+
+std::atomic<int> FailedConnects{0};
+BOOL WINAPI FailConnect(HANDLE, LPOVERLAPPED)
+{
+    ++FailedConnects;
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return FALSE;
+}
+
+TEST(PipeServer, AConnectThatFailsAtOnceIsTriedAgainAfterAPauseAndLeavesTheStopItsBound)
+{
+    SetConnectNamedPipeImport(FailConnect);
+    CountingServer counting(UniquePipeName(L"noresources"), Scaled(1000));
+    const DWORD start = GetTickCount();
+    Sleep(Scaled(1000));
+    counting.server->Stop();
+    const bool stopped = counting.server->Wait(Scaled(1000));
+    const DWORD elapsed = GetTickCount() - start;
+    SetConnectNamedPipeImport(SystemConnectNamedPipe);
+    ASSERT_TRUE(stopped) << "the listener never reached the stop";
+    // One try a pause (200 ms), and a try or two at the edges: a spin makes thousands.
+    EXPECT_LE(FailedConnects, static_cast<int>(elapsed / 200 + 3));
+    EXPECT_GE(counting.Seen(Kind::InstanceFailed, ERROR_NO_SYSTEM_RESOURCES), 2u);
+}
+
+TEST(PipeServer, ALackOfMemoryCostsTheOneInstanceItHitAndIsReported)
+{
+    const std::wstring name = UniquePipeName(L"memory");
+    CountingServer counting(name, Scaled(2000));
+    // The record of an instance the listener makes: the next one, or the one that replaces this client's.
+    FailAllocationOf = sizeof(IPC::ServerConnection);
+    IPC::Pipe first(name, true);
+    EXPECT_TRUE(counting.WaitSeen(Kind::InstanceFailed, 1, ERROR_NOT_ENOUGH_MEMORY));
+    IPC::Pipe second(name, true);
+    for (IPC::Pipe* client : {&first, &second}) {
+        Send(*client, "x");
+        EXPECT_EQ(client->Read().ReadInteger(), 1);
+    }
+}
+
+TEST(PipeServer, InstancesListenAheadOfABurstAndUpToTheBound)
+{
+    // As many as requests are served at once: with the listener held at its first client, each client of a
+    // burst still finds one.
+    const std::wstring burst = UniquePipeName(L"burst");
+    CountingServer ahead(burst, Scaled(5000), [](IPC::ServerOptions& options) { options.maxClients = 4; });
+    ahead.holdConnected = true;
+    IPC::Pipe first(burst, true);
+    ASSERT_EQ(WaitForSingleObject(ahead.entered.get(), InnerLimitMs()), WAIT_OBJECT_0);
+    std::vector<UniqueFile> clients;
+    DWORD error = ERROR_SUCCESS;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(clients.emplace_back(OpenAtOnce(burst, error))) << i << ": " << error;
+    SetEvent(ahead.release.get());
+
+    // Up to the bound: instances listen while two of three are connected, none once three are.
+    const std::wstring bound = UniquePipeName(L"bound");
+    CountingServer full(bound, Scaled(5000), [](IPC::ServerOptions& options) {
+        options.maxClients = 1;
+        options.maxConnections = 3;
+    });
+    std::vector<UniqueFile> silent;
+    for (std::size_t i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(silent.emplace_back(OpenAtOnce(bound, error))) << i << ": " << error;
+        ASSERT_TRUE(full.WaitSeen(Kind::Connected, i));
+    }
+    EXPECT_FALSE(OpenAtOnce(bound, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+}
+
+TEST(PipeServer, OneProcessesClientsCannotFillTheBoundAnotherProcessNeeds)
+{
+    SetTestTimeLimit(60);
+    CountingServer counting(DownloaderPipeName(), Scaled(10000), [](IPC::ServerOptions& options) {
+        options.maxClients = 1;
+        options.maxConnections = 4;
+        options.maxConnectionsPerProcess = 1;
+    });
+    // This process's first against the bound, the next four against the reserve, the sixth refused.
+    std::vector<UniqueFile> silent;
+    DWORD error = ERROR_SUCCESS;
+    for (std::size_t i = 1; i <= 6; ++i) {
+        ASSERT_TRUE(silent.emplace_back(OpenAtOnce(DownloaderPipeName(), error))) << i << ": " << error;
+        ASSERT_TRUE(counting.WaitSeen(Kind::Connected, i));
+    }
+    EXPECT_EQ(counting.Seen(Kind::Refused), 1u);
+    // A setup, another process, gets in at once and is answered.
+    const ChildResult run = RunProgram(L"Tessaline.exe", L"");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_LT(run.seconds, Scaled(2000) / 1000.0);
 }
 
 } // namespace

@@ -32,20 +32,6 @@ std::future<std::shared_ptr<Pipe>> Waiting(
     return server;
 }
 
-// The slot of this program's import of ConnectNamedPipe, where a test puts a cancel just before the wait.
-#ifdef _WIN64
-extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp_ConnectNamedPipe");
-#else
-extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp__ConnectNamedPipe@8");
-#endif
-const auto SystemConnectNamedPipe = ConnectNamedPipeImport;
-void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function)
-{
-    DWORD protection = 0;
-    VirtualProtect(&ConnectNamedPipeImport, sizeof function, PAGE_READWRITE, &protection);
-    ConnectNamedPipeImport = function;
-    VirtualProtect(&ConnectNamedPipeImport, sizeof function, protection, &protection);
-}
 BOOL WINAPI CancelThenConnect(HANDLE pipe, LPOVERLAPPED overlapped)
 {
     EXPECT_TRUE(IPC::CancelPendingConnect());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "PipeServer.h"
+#include "Raised.h"
 #include "TestPipes.h"
 #include "TestSecurity.h"
 #include "Wine.h"
@@ -90,6 +91,30 @@ TEST(WindowsOnly, LoopRefusesRemoteClients)
                      << "): the Server service is off, or the redirector refuses this account";
     EXPECT_EQ(OpenError(remote(rejecting)), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(OpenError(rejecting), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+// An elevated downloader's instances as ElevatedServerSddl() makes them: labelled medium, no-write-up, so
+// that the unelevated setups of its user may write to them ("Mandatory Integrity Control"). A descriptor
+// that does not parse, or one given beside a grant SID, is refused before anything is served.
+TEST(WindowsOnly, ElevatedServerSddlLabelsTheInstancesMedium)
+{
+    const std::wstring name = UniquePipeName(L"medium");
+    IPC::ServerOptions options;
+    options.name = name;
+    options.securityDescriptor = IPC::ElevatedServerSddl();
+    const IPC::PipeServer server(options, AnswerTrue);
+    const IPC::Pipe client(name, true);
+    EXPECT_EQ(LabelOf(client.NativeHandle()), "S-1-16-8192 type 17 mask 1");
+
+    options.securityDescriptor = L"D:(A;;GA;;;NOBODY)";
+    EXPECT_EQ(RaisedWithCode([&] {
+                  IPC::PipeServer refused(options, AnswerTrue);
+              }).message.rfind(L"Invalid security descriptor (Error code: ", 0),
+              0u);
+    options.grantSid = kAllApplicationPackages;
+    options.securityDescriptor = IPC::ElevatedServerSddl();
+    EXPECT_EQ(RaisedBy([&] { IPC::PipeServer refused(options, AnswerTrue); }),
+              L"A grant SID and a security descriptor cannot both be given");
 }
 
 } // namespace

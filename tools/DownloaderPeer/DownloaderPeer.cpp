@@ -91,8 +91,15 @@ void Report(const IPC::ServerEvent& event, const std::wstring& name, const PeerO
     case Kind::RequestTooLong:
         PrintLine(L"no request from " + client + L": longer than the longest this peer reads");
         return;
+    case Kind::Refused:
+        PrintLine(client + L" refused: its process (" + std::to_wstring(event.processId) +
+                  L") holds as many connections as it may");
+        return;
     case Kind::InstanceFailed:
         PrintLine(L"cannot make the next pipe instance: " + ErrorText(event.error));
+        return;
+    case Kind::WorkerFailed:
+        PrintLine(L"cannot start a worker: " + ErrorText(event.error));
         return;
     case Kind::Answered:
         PrintLine(L"reply: " + Widen(Hex(event.reply), CP_UTF8));
