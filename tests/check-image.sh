@@ -3,7 +3,7 @@
 #   check-image.sh PROGRAM OBJDUMP WINDRES PROCESSOR
 # PE format of the target, GUI subsystem, ASLR and DEP, imports from kernel32, advapi32 and msvcrt only
 # (a static runtime), not msvcrt's abort (the process guard's replaces it), exactly one application
-# manifest, a version resource, and a size within the budget.
+# manifest, a version resource, and a size within the budget of the toolchain that linked it.
 set -euo pipefail
 program=$1 objdump=$2 windres=$3 processor=$4
 failures=0
@@ -12,11 +12,16 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 headers=$("$objdump" -p "$program")
 
 # The size budget: a little above what the program needs today, so that a change that brings back a
-# large part of the C++ runtime (string streams and locales took it past 1 MB) fails here.
+# large part of the C++ runtime (string streams and locales took it past 1 MB) fails here. It was measured
+# with Debian 12's toolchain (GCC 12, binutils 2.40), which builds the release, and holds for an image that
+# its linker made, as the linker version in the image's header says. Another toolchain's runtime is of
+# another size (MSYS2's, four GCC majors newer, is larger): its image's size and imports are reported, and
+# its size fails nothing.
 case "$processor" in
   x86) format=pei-i386 budget=262144 ;;
   *) format=pei-x86-64 budget=184320 ;;
 esac
+budget_linker=2.40
 grep -q "file format $format" <<<"$headers" || fail "not a $format image"
 grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers" || fail "not the Windows GUI subsystem"
 
@@ -54,10 +59,17 @@ grep -q 'PerMonitorV2' <<<"$resources" || fail "manifest does not declare PerMon
 grep -q 'VERSIONINFO' <<<"$resources" || fail "no version resource"
 
 size=$(stat -c %s "$program")
-[ "$size" -le "$budget" ] || fail "$size bytes, over the budget of $budget bytes"
+linker=$(awk '$1 == "MajorLinkerVersion" { major = $2 } $1 == "MinorLinkerVersion" { minor = $2 }
+  END { print major "." minor }' <<<"$headers")
+if [ "$linker" = "$budget_linker" ]; then
+  [ "$size" -le "$budget" ] || fail "$size bytes, over the budget of $budget bytes"
+  size_note="budget $budget"
+else
+  size_note="linker $linker: no budget, which holds for Debian's toolchain (linker $budget_linker) only"
+fi
 
 echo "imports: $(tr '\n' ' ' <<<"$imports")"
-echo "size: $size bytes (budget $budget)"
+echo "size: $size bytes ($size_note)"
 if [ "$failures" -eq 0 ]; then
   echo "image checks passed"
 else

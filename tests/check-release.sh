@@ -68,7 +68,8 @@ for include in Tessaline.iss Tessaline.nsh Tessaline.wxi Tessaline.wix4.wxi; do
   cmp -s "$unpacked/$include" "$repo/installers/$include" || fail "$include differs from installers/$include"
 done
 for text in "/name=Product" "0x80004005" "$(git -C "$repo" rev-parse HEAD)" "Authenticode signature: no" \
-  "$support" "$peer" "$checker" "never ship it" "holds no sources"; do
+  "$support" "$peer" "$checker" "never ship it" "holds no sources" "Get-FileHash $name.zip" \
+  "osslsigncode verify" "remove-signature"; do
   grep -qF -- "$text" "$unpacked/README.txt" || fail "README.txt does not say $text"
 done
 

@@ -55,7 +55,10 @@ UnelevatedTwin MakeUnelevatedTwin()
 {
     UnelevatedTwin twin;
     UniqueHandle own;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, own.receive())) {
+    // The twin's handle has the access of this one ("CreateRestrictedToken function", NewTokenHandle), and its
+    // integrity level is set through it, which needs TOKEN_ADJUST_DEFAULT ("SetTokenInformation function").
+    const DWORD access = TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT;
+    if (!OpenProcessToken(GetCurrentProcess(), access, own.receive())) {
         twin.why = "this process's token does not open (error " + std::to_string(GetLastError()) + ")";
         return twin;
     }
