@@ -14,8 +14,9 @@
 ; amd64-unicode), ANSI or Unicode, in sections, functions and the uninstaller. It runs as the installer
 ; runs: under RequestExecutionLevel admin, registry mode writes the administrator's HKCU, which is not
 ; the user's when someone else typed the password. An installer with administrator rights (UserInfo's
-; account type "Admin": elevated, or with UAC off) says so in the details before the run, in registry
-; mode: "Tessaline.exe: the marker goes to the HKCU of <account>, which runs this installer with
+; account type "Admin": elevated, or with UAC off) says so in the details before the run, for any
+; non-empty parameters (pipe mode's "/name=" among them: the modes are not told apart):
+; "Tessaline.exe: the marker goes to the HKCU of <account>, which runs this installer with
 ; administrator rights". To write the user's HKCU, run the program as the user who started the
 ; installer (the guide names the usual ways). Wine has no elevation: there the account is always "Admin".
 ;
@@ -93,7 +94,7 @@
   Pop $0
   StrCmp $0 "Admin" 0 +5
     Pop $0
-    ; Pipe mode writes no marker.
+    ; Empty parameters are pipe mode, which writes no marker; other parameters are not told apart.
     StrCmp $1 "" +4
     DetailPrint "Tessaline.exe: the marker goes to the HKCU of $0, which runs this installer with administrator rights"
     Goto +2
