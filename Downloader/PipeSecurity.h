@@ -52,14 +52,6 @@ std::unique_ptr<unsigned char[]> get_logon_sid(HANDLE token);
 PipeSecurity build_pipe_descriptor(PSID logonSid);
 PipeSecurity build_pipe_descriptor(PSID logonSid, const std::wstring& grantSid);
 
-// The security, as SDDL, that an elevated downloader gives its instances (ServerOptions::securityDescriptor)
-// so that the unelevated setups of its user can open them: full access for SYSTEM, the Administrators and
-// this process's user, and a medium mandatory label with no-write-up. Without it an elevated process's
-// instances carry its high label, whose no-write-up refuses a medium-integrity client's open for writing,
-// and its elevated token's default DACL ("Mandatory Integrity Control" in Microsoft's documentation).
-// Raises wexception when this process's user cannot be read.
-std::wstring ElevatedServerSddl();
-
 // The server's descriptor built from its own token, or none. Raises what get_logon_sid raises.
 PipeSecurity make_pipe_security();
 PipeSecurity make_pipe_security(const std::wstring& grantSid);

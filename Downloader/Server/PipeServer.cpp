@@ -37,6 +37,29 @@ bool FirstInstanceFlagIgnored()
 
 } // namespace
 
+std::wstring ElevatedServerSddl()
+{
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(with_last_error(L"OpenProcessToken failed", error), error);
+    }
+    DWORD length = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &length);
+    std::unique_ptr<unsigned char[]> user(new unsigned char[length > 0 ? length : 1]);
+    if (!GetTokenInformation(token.get(), TokenUser, user.get(), length, &length)) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(with_last_error(L"GetTokenInformation failed", error), error);
+    }
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.get())->User.Sid, &text)) {
+        const DWORD error = GetLastError();
+        RAISE_WEXCEPTION_CODE(with_last_error(L"ConvertSidToStringSidW failed", error), error);
+    }
+    const LocalPtr<wchar_t> owned(text);
+    return std::wstring(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;") + text + L")S:(ML;;NW;;;ME)";
+}
+
 struct PipeServer::WorkerStart {
     explicit WorkerStart(PipeServer& owner) : server(owner) {}
     PipeServer& server;

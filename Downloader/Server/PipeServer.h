@@ -64,6 +64,14 @@ struct ServerOptions {
     DWORD replyReadMs = 5000;
 };
 
+// The security, as SDDL, that an elevated downloader gives its instances (ServerOptions::securityDescriptor)
+// so that the unelevated setups of its user can open them: full access for SYSTEM, the Administrators and
+// this process's user, and a medium mandatory label with no-write-up. Without it an elevated process's
+// instances carry its high label, whose no-write-up refuses a medium-integrity client's open for writing,
+// and its elevated token's default DACL ("Mandatory Integrity Control" in Microsoft's documentation).
+// Raises wexception when this process's user cannot be read.
+std::wstring ElevatedServerSddl();
+
 // Fills the reply to one request and returns true, or returns false to close without a reply. Runs on
 // one of the server's worker threads, up to maxClients at once; a stop waits for it, so it must return
 // promptly. A raised exception closes the connection without a reply, as false does.

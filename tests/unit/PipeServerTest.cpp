@@ -32,7 +32,7 @@ std::atomic<std::size_t> FailAllocationOf{0};
 void* operator new(std::size_t size)
 {
     std::size_t armed = size;
-    if (FailAllocationOf.compare_exchange_strong(armed, 0))
+    if (size != 0 && FailAllocationOf.compare_exchange_strong(armed, 0))
         throw std::bad_alloc();
     if (void* block = std::malloc(size == 0 ? 1 : size))
         return block;
