@@ -2,7 +2,10 @@
 // part of the contract: each fails its checks, and only the checks that depend on them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -87,6 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                   Fault::AnswersFalse,
                   L"--burst 4",
                   {"2.2", "2.3", "3.1", "4.1", "4.2", "4.3", "4.4", "4.5", "5.1"}},
+        CheckCase{"true, then bytes to ignore", L"--clients 0 --reply 05000000010000000007000000", {}, L"", {}},
         CheckCase{"a pipe that refuses this account, 6.1 alone", L"--one-way", Fault::AnswersFalse, L"6.1", {"6.1"}},
         CheckCase{"answers only its first client", nullptr, Fault::FirstClientOnly, L"--burst 4", kAfterTheFirst},
         CheckCase{"stops at a look",
@@ -113,5 +117,28 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"answers false, check 2.3 alone", nullptr, Fault::AnswersFalse, L"2.3", {"2.3"}},
         CheckCase{"answers false, group 4 alone", nullptr, Fault::AnswersFalse, L"4", {}}),
     [](const testing::TestParamInfo<CheckCase>& info) { return std::to_string(info.index); });
+
+// Each requirement cited is one of protocol.md's "- **R4.1** ..." items; each MUST is cited or says why not.
+TEST(DownloaderCheckRequirements, AreTheDocumentsAndCoverEveryMust)
+{
+    const ChildResult list = RunProgram(L"DownloaderCheck.exe", L"--list");
+    ASSERT_TRUE(list.finished) << list.output;
+    EXPECT_EQ(Count(list.output, " [R"), Count(list.output, "\n")) << "a check that cites none:\n" << list.output;
+    const std::regex id("R[0-9]+\\.[0-9]+");
+    const std::set<std::string> cited(std::sregex_token_iterator(list.output.begin(), list.output.end(), id),
+                                      std::sregex_token_iterator());
+    const std::string document = ReadBesideProgram(L"protocol.md");
+    std::map<std::string, std::string> defined;
+    for (std::size_t at = document.find("\n- **R"); at != std::string::npos; at = document.find("\n- **R", at + 1)) {
+        const std::size_t end = std::min(document.find("\n- ", at + 1), document.find("\n\n", at + 1));
+        defined[document.substr(at + 5, document.find("**", at + 5) - at - 5)] = document.substr(at, end - at);
+    }
+    for (const std::string& requirement : cited)
+        EXPECT_TRUE(defined.count(requirement)) << requirement << " is cited, and protocol.md does not define it";
+    for (const auto& [requirement, text] : defined) {
+        const bool must = text.find("MUST") != std::string::npos, cites = cited.count(requirement) != 0;
+        EXPECT_TRUE(!must || cites != (text.find("(not checked: ") != std::string::npos)) << requirement;
+    }
+}
 
 } // namespace

@@ -33,7 +33,10 @@ struct CheckContext {
 namespace {
 
 CheckResult Pass(const std::wstring& detail) { return {Verdict::Pass, detail, {}}; }
-CheckResult Fail(const std::wstring& detail) { return {Verdict::Fail, detail, {}}; }
+CheckResult Fail(const std::wstring& detail, const char* broken = nullptr)
+{
+    return {Verdict::Fail, detail, {}, broken};
+}
 
 // The answer read as Tessaline reads it: true or false, or why it is not an answer.
 bool ReadAsTessaline(const std::string& bytes, bool& value, std::wstring& why)
@@ -178,7 +181,7 @@ CheckResult OpensAsTessaline(CheckContext& context)
     case ERROR_INVALID_PARAMETER:
         return Fail(L"the switch to message mode fails (error 87): the pipe is not a message-mode pipe");
     case ERROR_ACCESS_DENIED:
-        return Fail(L"the pipe refuses this account (error 5)");
+        return Fail(L"the pipe refuses this account (error 5)", "R7.1");
     case ERROR_SEM_TIMEOUT:
     case ERROR_PIPE_BUSY:
         return Fail(L"every instance stays busy (" + ErrorText(error) + L")");
@@ -191,7 +194,7 @@ CheckResult NoticeAnsweredInTime(CheckContext& context)
 {
     const Answer& answer = FirstAnswer(context);
     if (answer.error != ERROR_SUCCESS)
-        return Fail(Seen(answer));
+        return Fail(Seen(answer), answer.error == ERROR_TIMEOUT ? "R5.1" : nullptr);
     return Pass(L"after " + Seconds(answer.milliseconds));
 }
 
@@ -295,10 +298,7 @@ CheckResult WhoServes(CheckContext& context)
     const std::wstring epm = IPC::AppContainerPipeName(context.target.name);
     const bool epmExists = WaitNamedPipeW(epm.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
     const ServerJudgement judged = JudgeServer(ServerOfPipe(client->Handle()), OwnIdentity(), epmExists);
-    CheckResult result{judged.refused ? Verdict::Fail : Verdict::Pass, judged.facts, judged.notes};
-    if (judged.refused)
-        result.detail += L": " + judged.refusal;
-    return result;
+    return {Verdict::Pass, judged.facts, judged.notes};
 }
 
 } // namespace
@@ -306,27 +306,36 @@ CheckResult WhoServes(CheckContext& context)
 const std::vector<Check>& AllChecks()
 {
     static const std::vector<Check> checks = {
-        {"1.1", L"the pipe's name exists", L"The pipe", nullptr, false, NameExists},
-        {"1.2", L"a client opened as Tessaline opens it connects, in message mode", L"The pipe", "1.1", true,
+        {"1.1", L"the pipe's name exists", {"R1.1"}, nullptr, false, NameExists},
+        {"1.2",
+         L"a client opened as Tessaline opens it connects, in message mode",
+         {"R2.1"},
+         "1.1",
+         true,
          OpensAsTessaline},
-        {"2.1", L"the completion notice is answered with one message within the time", L"The reply", "1.2", true,
+        {"2.1",
+         L"the completion notice is answered with one message within the time",
+         {"R3.1", "R5.1"},
+         "1.2",
+         true,
          NoticeAnsweredInTime},
-        {"2.2", L"the answer reads as a Boolean, as Tessaline reads it", L"The reply", "2.1", false, AnswerIsBoolean},
-        {"2.3", L"the answer is true", L"The reply", "2.2", false, AnswerIsTrue},
-        {"2.4", L"nothing more is sent after the answer", L"The reply", "2.1", false, NothingMore},
-        {"3.1", L"a second notice right after the first is answered", L"The exchange at a glance", "1.2", true,
-         SecondNotice},
-        {"4.1", L"a look without a request leaves it serving", L"The exchange at a glance", "1.2", true, AfterLook},
-        {"4.2", L"a hang-up before the answer leaves it serving", L"Timing", "1.2", true, AfterHangUp},
-        {"4.3", L"a request of another type first leaves it serving", L"The request", "1.2", true, AfterOtherType},
-        {"4.4", L"an empty message leaves it serving", L"The request", "1.2", true, AfterEmpty},
-        {"4.5", L"a message over the pipe's buffer size leaves it serving", L"The request", "1.2", true,
-         AfterOversized},
-        {"5.1", L"a burst of simultaneous notices is answered in full", L"The exchange at a glance", "1.2", true,
-         BurstAnswered},
-        {"5.2", L"no client of the burst meets a missing pipe", L"The exchange at a glance", "1.2", true,
-         BurstNoneMissing},
-        {"6.1", L"a setup of this account can open it", L"Access control the server must set", "1.2", true, WhoServes},
+        {"2.2",
+         L"the answer reads as a Boolean, as Tessaline reads it",
+         {"R4.1", "R2.2"},
+         "2.1",
+         false,
+         AnswerIsBoolean},
+        {"2.3", L"the answer is true", {"R4.2"}, "2.2", false, AnswerIsTrue},
+        {"2.4", L"nothing more is sent after the answer", {"R4.3"}, "2.1", false, NothingMore},
+        {"3.1", L"a second notice right after the first is answered", {"R6.1"}, "1.2", true, SecondNotice},
+        {"4.1", L"a look without a request leaves it serving", {"R3.2"}, "1.2", true, AfterLook},
+        {"4.2", L"a hang-up before the answer leaves it serving", {"R4.5"}, "1.2", true, AfterHangUp},
+        {"4.3", L"a request of another type first leaves it serving", {"R3.3"}, "1.2", true, AfterOtherType},
+        {"4.4", L"an empty message leaves it serving", {"R3.4"}, "1.2", true, AfterEmpty},
+        {"4.5", L"a message over the pipe's buffer size leaves it serving", {"R3.5"}, "1.2", true, AfterOversized},
+        {"5.1", L"a burst of simultaneous notices is answered in full", {"R6.2", "R1.3"}, "1.2", true, BurstAnswered},
+        {"5.2", L"no client of the burst meets a missing pipe", {"R1.2", "R1.3"}, "1.2", true, BurstNoneMissing},
+        {"6.1", L"a setup of this account can open it", {"R7.1", "R7.7"}, "1.2", true, WhoServes},
     };
     return checks;
 }
@@ -337,6 +346,20 @@ const wchar_t* GroupTitle(int group)
         L"The pipe", L"The completion notice", L"More than one client", L"Clients that misbehave",
         L"A burst",  L"Who serves it"};
     return group >= 1 && group <= 6 ? titles[group - 1] : L"";
+}
+
+std::wstring Cited(const Check& check)
+{
+    std::wstring cited;
+    for (const char* requirement : check.requirements)
+        cited += (cited.empty() ? L"[" : L", ") + Widen(requirement, CP_UTF8);
+    return cited + L"]";
+}
+
+std::wstring Broken(const Check& check, const CheckResult& result)
+{
+    const char* broken = result.broken != nullptr ? result.broken : check.requirements.front();
+    return L"breaks protocol.md " + Widen(broken, CP_UTF8);
 }
 
 CheckRun::CheckRun(const CheckTarget& target) : context_(new CheckContext()) { context_->target = target; }

@@ -127,7 +127,7 @@ int Run(const Options& options)
 {
     if (options.list) {
         for (const Check& check : AllChecks())
-            PrintLine(Widen(check.id, CP_UTF8) + L"  " + check.title + L" (protocol.md, \"" + check.section + L"\")");
+            PrintLine(Widen(check.id, CP_UTF8) + L"  " + check.title + L" " + Cited(check));
         return AllPassed;
     }
     std::vector<const Check*> chosen;
@@ -163,11 +163,12 @@ int Run(const Options& options)
         records.push_back({check, result, (GetTickCount() - start) / 1000.0});
 
         std::wstring line = L"  " + Widen(check->id, CP_UTF8) +
-                            (result.verdict == Verdict::Pass ? L" PASS  " : L" FAIL  ") + check->title;
-        if (result.verdict == Verdict::Fail)
-            line += L": " + result.detail + L" (protocol.md, \"" + check->section + L"\")";
-        else if (!result.detail.empty())
+                            (result.verdict == Verdict::Pass ? L" PASS  " : L" FAIL  ") + check->title + L" " +
+                            Cited(*check);
+        if (!result.detail.empty())
             line += L": " + result.detail;
+        if (result.verdict == Verdict::Fail)
+            line += L" (" + Broken(*check, result) + L")";
         PrintLine(line);
         for (const std::wstring& note : result.notes)
             PrintLine(L"        note: " + note);

@@ -61,13 +61,15 @@ std::string JUnitReport(const std::wstring& pipe, const std::vector<CheckRecord>
                "\">\n";
         for (const CheckRecord* record : group.second) {
             xml += "    <testcase classname=\"DownloaderCheck." + std::to_string(group.first) + "\" name=\"" +
-                   record->check->id + " " + Escaped(record->check->title) + "\" time=\"" + Number(record->seconds) +
-                   "\"";
+                   record->check->id + " " + Escaped(record->check->title + (L" " + Cited(*record->check))) +
+                   "\" time=\"" + Number(record->seconds) + "\"";
             if (record->result.verdict == Verdict::Pass) {
                 xml += "/>\n";
                 continue;
             }
-            const std::wstring detail = record->result.detail + L" (protocol.md, \"" + record->check->section + L"\")";
+            std::wstring detail = record->result.detail;
+            if (record->result.verdict == Verdict::Fail)
+                detail += L" (" + Broken(*record->check, record->result) + L")";
             xml += ">\n      <failure message=\"" + Escaped(detail) + "\"/>\n    </testcase>\n";
         }
         xml += "  </testsuite>\n";

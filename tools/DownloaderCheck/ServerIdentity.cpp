@@ -10,13 +10,13 @@ ServerJudgement JudgeServer(const ServerFacts& server, const Identity& self, boo
                                L"setup of this account may open its pipe");
     } else {
         // The pipe of an elevated server, or of one at a higher integrity level, carries that level and the
-        // elevated default DACL: a setup that runs Tessaline unelevated is refused ("Mandatory Integrity
-        // Control" in Microsoft's documentation: objects you create receive your integrity level).
+        // elevated default DACL unless the server sets its own ("Mandatory Integrity Control" in Microsoft's
+        // documentation: objects you create receive your integrity level). This check has connected: an
+        // unelevated one has seen that the server set them.
         const bool above = owner.elevated || owner.system || owner.integrity > Integrity::Medium;
         if (above && !self.elevated && !self.system && self.Known() && self.integrity <= Integrity::Medium) {
-            judged.refused = true;
-            judged.refusal = L"it runs above this account's integrity level, so its pipe refuses this account's "
-                             L"unelevated setups (error 5) unless it sets access rules of its own";
+            judged.notes.push_back(L"it runs elevated or at high integrity, and its pipe lets this unelevated "
+                                   L"account in: it sets access rules of its own, as an elevated downloader must");
         } else if (above) {
             judged.notes.push_back(L"it runs elevated or at high integrity, as this check does: a setup that runs "
                                    L"Tessaline unelevated is refused (error 5) unless the downloader sets access "

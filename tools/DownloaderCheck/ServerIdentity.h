@@ -1,5 +1,5 @@
-// Who serves a pipe, seen from a client's handle, weighed against who this check runs as: whether a
-// setup of this account could use the pipe, and what only Windows can tell.
+// Who serves a pipe, seen from a client's handle that this check's account could open, weighed against who
+// this check runs as: what only Windows can tell.
 #pragma once
 
 #include <windows.h>
@@ -11,8 +11,6 @@
 
 struct ServerJudgement {
     std::wstring facts;              // process, image, account, session, integrity, elevation
-    bool refused = false;            // a setup of this account could not open the pipe
-    std::wstring refusal;            // why
     std::vector<std::wstring> notes; // what only Windows can tell
 };
 
