@@ -3,8 +3,10 @@
 # only the variables it names (CHECKOUT, PREFIX, TOOLCHAIN): its install.sh builds and installs the package
 # from a copy of the sources; its downloader.cpp is built with each of its two CMake files and their
 # build.sh (installed/: find_package, sources/: add_subdirectory), cross-compiled with this build's
-# toolchain; each program imports Windows' own DLLs only; the installed build serves the pipe under Wine,
-# Tessaline.exe must end with S_OK against it, and the downloader must stop on Ctrl+C:
+# toolchain; each program imports Windows' own DLLs only; an ANSI consumer for Windows 10
+# (tests/package/ansi-consumer) builds against the installed package with its own definitions; the installed
+# build serves the pipe under Wine, Tessaline.exe must end with S_OK against it, and the downloader must
+# stop on Ctrl+C:
 #   check-package.sh SOURCE_DIR BIN_DIR WORK_DIR TOOLCHAIN_FILE WINE_PREFIX OBJDUMP
 # TOOLCHAIN_FILE is relative to SOURCE_DIR; BIN_DIR holds Tessaline.exe and RunReport.exe.
 set -euo pipefail
@@ -62,6 +64,13 @@ for way in installed sources; do
   [ -z "$others" ] || fail "the $way build imports $(tr '\n' ' ' <<<"$others")beside Windows' own DLLs"
   echo "imports: $(tr '\n' ' ' <<<"$imports")"
 done
+
+# Beside the document's builds, a downloader of its own kind: an ANSI program for Windows 10, which the
+# installed package must leave as it is.
+echo "== an ANSI consumer of the installed package"
+(cmake -S "$CHECKOUT/tests/package/ansi-consumer" -B "$work/ansi-consumer" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$PREFIX" && cmake --build "$work/ansi-consumer") \
+  >"$work/build-ansi.log" 2>&1 || { cat "$work/build-ansi.log"; fail "an ANSI consumer does not build against the package"; }
 
 echo "== the downloader serving, and Tessaline.exe against it"
 log=$work/downloader.log

@@ -56,8 +56,23 @@ for entry in "${cases[@]}"; do
 done
 wine reg delete "$key" /f >/dev/null 2>&1 || true
 
+# A misfit stand-in stops on Ctrl+C as a correct server does, at once and saying so, even when the Ctrl+C
+# comes as it begins to wait for a first client, and none comes.
+start_peer "$wine_prefix" "$bin" "$work/peer.log" --byte-mode --clients 0 || fail "--byte-mode: the stand-in did not start"
+kill -INT "$peer_pid" 2>/dev/null || true
+for _ in $(seq 100); do kill -0 "$peer_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$peer_pid" 2>/dev/null; then
+  fail "--byte-mode: the stand-in did not stop on Ctrl+C"
+else
+  status=0
+  wait "$peer_pid" || status=$?
+  peer_pid=""
+  { [ "$status" -eq 0 ] && grep -q '^stopped' "$work/peer.log"; } ||
+    fail "--byte-mode: Ctrl+C ended the stand-in with $status, and it said: $(tr -d '\r' <"$work/peer.log")"
+fi
+
 if [ "$failures" -eq 0 ]; then
-  echo "support tool checks passed (${#cases[@]} runs)"
+  echo "support tool checks passed (${#cases[@]} runs, and the misfit stand-in's stop)"
 else
   exit 1
 fi

@@ -8,6 +8,7 @@
 #include "ConsoleOutput.h"
 #include "DownloaderConnection.h"
 #include "Hex.h"
+#include "OverlappedIo.h"
 #include "PeerOptions.h"
 #include "Pipe.h"
 #include "PipeServer.h"
@@ -16,19 +17,17 @@
 
 namespace {
 
+// Set by Ctrl+C, or once the clients asked for have been served. It stays set: a stop that comes before a
+// wait begins is seen by that wait. The process's own, for as long as it runs.
 HANDLE StopEvent = nullptr;
-volatile LONG Stopping = 0;
-
-HANDLE MainThread = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD)
 {
-    InterlockedExchange(&Stopping, 1);
     SetEvent(StopEvent);
-    // The wait of a misfit pipe, which this peer makes itself.
-    CancelSynchronousIo(MainThread);
     return TRUE;
 }
+
+bool Stopped() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
 
 // False when a stop was asked for while waiting.
 bool Pause(unsigned milliseconds)
@@ -121,13 +120,18 @@ void Report(const IPC::ServerEvent& event, const std::wstring& name, const PeerO
 // A pipe that no downloader should serve, for seeing what Tessaline and the support tool make of it: in
 // byte mode, where a client's switch to message mode fails, or one-way (the server only reads), where a
 // read-write open is refused with error 5, as another account's pipe refuses it. Counts the clients
-// that connect; a refused one never does.
+// that connect; a refused one never does. Each instance awaits its client with an overlapped connect
+// that the stop cancels, as a correct server's does.
 int ServeMisfit(const std::wstring& name, const PeerOptions& options, const IPC::Pipe::HandleObserver& announce)
 {
-    const DWORD openMode = options.misfit == Misfit::ByteMode ? PIPE_ACCESS_DUPLEX : PIPE_ACCESS_INBOUND;
+    const DWORD openMode =
+        (options.misfit == Misfit::ByteMode ? PIPE_ACCESS_DUPLEX : PIPE_ACCESS_INBOUND) | FILE_FLAG_OVERLAPPED;
     const DWORD pipeMode = options.misfit == Misfit::ByteMode ? PIPE_TYPE_BYTE | PIPE_WAIT
                                                               : PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
-    for (unsigned connected = 0; !Stopping && (options.clients == 0 || connected < options.clients);) {
+    // Outlives every instance: a cancelled connect has ended (OverlappedIo::Finish waits for it) before
+    // its instance closes and the OVERLAPPED is reused.
+    IPC::OverlappedIo connect;
+    for (unsigned connected = 0; !Stopped() && (options.clients == 0 || connected < options.clients);) {
         const UniqueFile instance(
             CreateNamedPipeW(name.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr));
         if (!instance) {
@@ -135,10 +139,19 @@ int ServeMisfit(const std::wstring& name, const PeerOptions& options, const IPC:
             return 1;
         }
         announce(instance.get());
-        const DWORD error = ConnectNamedPipe(instance.get(), nullptr) ? ERROR_SUCCESS : GetLastError();
-        // ERROR_NO_DATA: a client that came and went before the wait.
-        if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA)
+        DWORD bytes = 0;
+        // "ConnectNamedPipe" in Microsoft's documentation: an overlapped connect that fails at once with
+        // ERROR_PIPE_CONNECTED had its client before the call, with ERROR_NO_DATA one that came and went.
+        // ERROR_OPERATION_ABORTED: the stop came first, and the connect was cancelled and has ended.
+        const DWORD error = connect.Finish(instance.get(), ConnectNamedPipe(instance.get(), connect.Begin()), bytes,
+                                           INFINITE, StopEvent);
+        if (error == ERROR_SUCCESS || error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) {
             PrintLine(L"client " + std::to_wstring(++connected) + L" connected to a pipe it cannot use");
+        } else if (error != ERROR_OPERATION_ABORTED) {
+            // Any other failure would recur on the next instance at once.
+            PrintLine(L"cannot serve the pipe: " + with_last_error(L"ConnectNamedPipe failed", error));
+            return 1;
+        }
     }
     PrintLine(L"stopped");
     return 0;
@@ -153,11 +166,12 @@ int wmain(int argc, wchar_t** argv)
     if (!problem.empty() || options.help)
         return AnswerUsage(problem, PeerUsage);
 
+    // Never closed: a second Ctrl+C may run the handler until the process has ended.
     StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const UniqueHandle stopEventOwner(StopEvent);
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &MainThread, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    const UniqueHandle mainThreadOwner(MainThread);
+    if (StopEvent == nullptr) {
+        PrintLine(L"cannot serve the pipe: " + with_last_error(L"CreateEventW failed", GetLastError()));
+        return 1;
+    }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     const std::wstring name = options.pipeName.empty() ? DownloaderPipeName() : options.pipeName;
@@ -172,14 +186,13 @@ int wmain(int argc, wchar_t** argv)
         announced = true;
     };
 
-    if (options.misfit != Misfit::None)
-        return ServeMisfit(name, options, announce);
-
     IPC::ServerOptions serving;
     serving.name = name;
     serving.grantSid = options.grantSid;
     const std::wstring served = options.grantSid.empty() ? name : IPC::AppContainerPipeName(name);
     try {
+        if (options.misfit != Misfit::None)
+            return ServeMisfit(name, options, announce);
         IPC::PipeServer server(
             serving, [&](InputBuffer& request, OutputBuffer& reply) { return Answer(request, reply, options); },
             [&](const IPC::ServerEvent& event) { Report(event, served, options); });
