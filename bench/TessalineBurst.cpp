@@ -1,6 +1,6 @@
 // TessalineBurst: a burst of Tessaline runs at once against whatever serves the downloader's pipe:
-//   TessalineBurst [--runs N] TESSALINE_EXE
-// Starts N runs of Tessaline in pipe mode (default 200) at the same moment, each from a thread of its own,
+//   TessalineBurst TESSALINE_EXE [RUNS]
+// Starts RUNS runs of Tessaline in pipe mode (default 200) at the same moment, each from a thread of its own,
 // and prints how many ended S_OK, how many ended otherwise or not at all, and the seconds to the last end
 // and of the slowest run. Asserts nothing.
 #include <windows.h>
@@ -17,32 +17,18 @@
 
 namespace {
 
-const wchar_t kUsage[] = L"usage: TessalineBurst [--runs N] TESSALINE_EXE\n";
+const wchar_t kUsage[] = L"usage: TessalineBurst TESSALINE_EXE [RUNS]\n";
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     unsigned runs = 200;
-    std::wstring tessaline;
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring option = argv[i];
-        bool valid = true;
-        if (option == L"--runs")
-            valid = ParseCount(i + 1 < argc ? argv[++i] : nullptr, 2000, runs) && runs > 0;
-        else if (tessaline.empty() && option.rfind(L"--", 0) != 0)
-            tessaline = option;
-        else
-            valid = false;
-        if (!valid) {
-            std::fputws(kUsage, stderr);
-            return 2;
-        }
-    }
-    if (tessaline.empty()) {
+    if (argc < 2 || argc > 3 || (argc == 3 && !(ParseCount(argv[2], 2000, runs) && runs > 0))) {
         std::fputws(kUsage, stderr);
         return 2;
     }
+    const std::wstring tessaline = argv[1];
     // Every run waits for the same moment, so that the server meets them as one burst.
     const UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::atomic<unsigned> answered{0};
