@@ -95,7 +95,7 @@ TEST(WindowsOnly, LoopRefusesRemoteClients)
 
 // An elevated downloader's instances as ElevatedServerSddl() makes them: labelled medium, no-write-up, so
 // that the unelevated setups of its user may write to them ("Mandatory Integrity Control"). A descriptor
-// that does not parse, or one given beside a grant SID, is refused before anything is served.
+// that does not parse is refused before anything is served.
 TEST(WindowsOnly, ElevatedServerSddlLabelsTheInstancesMedium)
 {
     const std::wstring name = UniquePipeName(L"medium");
@@ -111,10 +111,6 @@ TEST(WindowsOnly, ElevatedServerSddlLabelsTheInstancesMedium)
                   IPC::PipeServer refused(options, AnswerTrue);
               }).message.rfind(L"Invalid security descriptor (Error code: ", 0),
               0u);
-    options.grantSid = kAllApplicationPackages;
-    options.securityDescriptor = IPC::ElevatedServerSddl();
-    EXPECT_EQ(RaisedBy([&] { IPC::PipeServer refused(options, AnswerTrue); }),
-              L"A grant SID and a security descriptor cannot both be given");
 }
 
 } // namespace
