@@ -310,6 +310,7 @@ BOOL WINAPI FailConnect(HANDLE, LPOVERLAPPED)
 
 TEST(PipeServer, AConnectThatFailsAtOnceIsTriedAgainAfterAPauseAndLeavesTheStopItsBound)
 {
+    FailedConnects = 0;
     SetConnectNamedPipeImport(FailConnect);
     CountingServer counting(UniquePipeName(L"noresources"), Scaled(1000));
     Sleep(Scaled(1000));
