@@ -22,19 +22,21 @@ bool AnswerTrue(InputBuffer&, OutputBuffer& reply)
 }
 
 std::unique_ptr<IPC::PipeServer> Serve(const std::wstring& name, const std::wstring& grantSid,
-                                       bool rejectRemoteClients = true)
+                                       bool rejectRemoteClients = true, const std::wstring& securityDescriptor = L"")
 {
     IPC::ServerOptions options;
     options.name = name;
     options.grantSid = grantSid;
+    options.securityDescriptor = securityDescriptor;
     options.rejectRemoteClients = rejectRemoteClients;
     return std::make_unique<IPC::PipeServer>(options, AnswerTrue);
 }
 
-// Both server roles label their "_EPM" instance low, no-write-up: "Mandatory Integrity Control" in
-// Microsoft's documentation. The endpoint's role is read from its own handle, the loop's from a client's,
-// which names the same pipe.
-TEST(WindowsOnly, EpmInstancesOfBothServerRolesAreLabelledLow)
+// Both server roles label their "_EPM" instance low, no-write-up, and an elevated downloader's plain
+// instances with ElevatedServerSddl() are labelled medium, so that its user's unelevated setups may write to
+// them: "Mandatory Integrity Control" in Microsoft's documentation. The endpoint's role is read from its own
+// handle, the loop's from a client's, which names the same pipe.
+TEST(WindowsOnly, InstancesAreLabelledForTheirClients)
 {
     const std::wstring name = UniquePipeName(L"label");
     IPC::GrantSid = kAllApplicationPackages;
@@ -48,6 +50,13 @@ TEST(WindowsOnly, EpmInstancesOfBothServerRolesAreLabelledLow)
     const auto loop = Serve(loopName, kAllApplicationPackages);
     const IPC::Pipe client(IPC::AppContainerPipeName(loopName), true);
     EXPECT_EQ(LabelOf(client.NativeHandle()), kLowNoWriteUp);
+
+    const std::wstring elevated = UniquePipeName(L"mediumlabel");
+    const auto medium = Serve(elevated, L"", true, IPC::ElevatedServerSddl());
+    EXPECT_EQ(LabelOf(IPC::Pipe(elevated, true).NativeHandle()), "S-1-16-8192 type 17 mask 1");
+    EXPECT_EQ(
+        RaisedBy([&] { Serve(elevated, L"", true, L"D:(A;;GA;;;NOBODY)"); }).rfind(L"Invalid security descriptor", 0),
+        0u);
 }
 
 // A client at low integrity, as every process inside an AppContainer runs, opens the "_EPM" instance for
@@ -91,26 +100,6 @@ TEST(WindowsOnly, LoopRefusesRemoteClients)
                      << "): the Server service is off, or the redirector refuses this account";
     EXPECT_EQ(OpenError(remote(rejecting)), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(OpenError(rejecting), static_cast<DWORD>(ERROR_SUCCESS));
-}
-
-// An elevated downloader's instances as ElevatedServerSddl() makes them: labelled medium, no-write-up, so
-// that the unelevated setups of its user may write to them ("Mandatory Integrity Control"). A descriptor
-// that does not parse is refused before anything is served.
-TEST(WindowsOnly, ElevatedServerSddlLabelsTheInstancesMedium)
-{
-    const std::wstring name = UniquePipeName(L"medium");
-    IPC::ServerOptions options;
-    options.name = name;
-    options.securityDescriptor = IPC::ElevatedServerSddl();
-    const IPC::PipeServer server(options, AnswerTrue);
-    const IPC::Pipe client(name, true);
-    EXPECT_EQ(LabelOf(client.NativeHandle()), "S-1-16-8192 type 17 mask 1");
-
-    options.securityDescriptor = L"D:(A;;GA;;;NOBODY)";
-    EXPECT_EQ(RaisedWithCode([&] {
-                  IPC::PipeServer refused(options, AnswerTrue);
-              }).message.rfind(L"Invalid security descriptor (Error code: ", 0),
-              0u);
 }
 
 } // namespace
