@@ -91,13 +91,13 @@ triple=i686-w64-mingw32
 
 if [ -n "$wine_prefix" ]; then
   wine() { "$source_dir/scripts/wine-exec" "$wine_prefix" "$@"; }
-  # Registry mode writes its marker.
+  # Registry mode writes its marker: RunReport deletes the value before the run and reads it back after it,
+  # in one process, and says what it saw.
   key="HKCU\\Software\\Tessaline\\SignedReleaseCheck"
-  wine reg delete "$key" /f >/dev/null 2>&1 || true
-  wine "$bin_dir/RunReport.exe" "$signed" /name=SignedReleaseCheck >"$work_dir/registry.log" 2>&1 ||
+  wine "$bin_dir/RunReport.exe" --marker "$signed" /name=SignedReleaseCheck >"$work_dir/registry.log" 2>&1 ||
     fail "registry mode: $(tr -d '\r' <"$work_dir/registry.log")"
-  wine reg query "$key" /v Install 2>/dev/null | tr -d '\r' | grep -Eq 'Install[[:space:]]+REG_SZ[[:space:]]+1$' ||
-    fail "registry mode: no Install = 1 under $key"
+  grep -q 'SignedReleaseCheck: Install = REG_SZ "1" ' "$work_dir/registry.log" ||
+    fail "registry mode: no Install = 1 under $key: $(tr -d '\r' <"$work_dir/registry.log")"
   wine reg delete "$key" /f >/dev/null 2>&1 || true
 
   # Pipe mode: the downloader stand-in's answer decides the exit code.
