@@ -17,21 +17,6 @@ UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error)
     return pipe;
 }
 
-#ifdef _WIN64
-extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp_ConnectNamedPipe");
-#else
-extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport __asm__("__imp__ConnectNamedPipe@8");
-#endif
-const decltype(&ConnectNamedPipe) SystemConnectNamedPipe = ConnectNamedPipeImport;
-
-void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function)
-{
-    DWORD protection = 0;
-    VirtualProtect(&ConnectNamedPipeImport, sizeof function, PAGE_READWRITE, &protection);
-    ConnectNamedPipeImport = function;
-    VirtualProtect(&ConnectNamedPipeImport, sizeof function, protection, &protection);
-}
-
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value)
 {
     OutputBuffer message;

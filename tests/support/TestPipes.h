@@ -64,11 +64,25 @@ std::unique_ptr<IPC::Pipe> OpenWhileBusy(const std::wstring& name, std::atomic<i
 // with the open's error in `error`.
 UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error);
 
-// The system's ConnectNamedPipe, and the slot of this test program's import of it, which the pipe code
-// calls through: a test puts its own function there to make a connect do what it wants, then the system's
-// back.
-extern const decltype(&ConnectNamedPipe) SystemConnectNamedPipe;
-void SetConnectNamedPipeImport(decltype(&ConnectNamedPipe) function);
+// Slots of this test program's imports, which the pipe code calls the system through, and the system's
+// functions: a test puts one of its own in a slot (SetImport) to make the call fail as it wants, then the
+// system's back.
+#ifdef _WIN64
+#define TEST_IMPORT(function, argumentBytes) __asm__("__imp_" #function)
+#else
+#define TEST_IMPORT(function, argumentBytes) __asm__("__imp__" #function "@" #argumentBytes)
+#endif
+extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport TEST_IMPORT(ConnectNamedPipe, 8);
+extern "C" decltype(&CreateThread) CreateThreadImport TEST_IMPORT(CreateThread, 24);
+inline const decltype(&ConnectNamedPipe) SystemConnectNamedPipe = ConnectNamedPipeImport;
+inline const decltype(&CreateThread) SystemCreateThread = CreateThreadImport;
+template <typename Function> void SetImport(Function& slot, Function function)
+{
+    DWORD protection = 0;
+    VirtualProtect(&slot, sizeof slot, PAGE_READWRITE, &protection);
+    slot = function;
+    VirtualProtect(&slot, sizeof slot, protection, &protection);
+}
 
 // Sends the Integer from one end and returns what the other end read: proves that the two are connected.
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value);

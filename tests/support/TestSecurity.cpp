@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "TestPipes.h"
+
 namespace {
 
 // The information of the class, in a buffer of its size; empty when the query fails.
@@ -111,9 +113,9 @@ std::string TokenFacts(HANDLE token)
 
 DWORD OpenError(const std::wstring& name)
 {
-    const UniqueFile pipe(
-        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    return pipe ? ERROR_SUCCESS : GetLastError();
+    DWORD error = ERROR_SUCCESS;
+    static_cast<void>(OpenAtOnce(name, error)); // closed again at once
+    return error;
 }
 
 std::string LabelOf(HANDLE object)

@@ -303,19 +303,24 @@ BOOL WINAPI FailConnect(HANDLE, LPOVERLAPPED)
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return FALSE;
 }
+HANDLE WINAPI FailCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
 
-// What fails on the listener costs the instance it hit, with an event: a connect that fails at once with a
-// lasting error is tried again once a pause (200 ms) and leaves the stop its bound; an instance whose
-// record finds no memory is given up, and the clients are served.
+// What fails on the listener costs the instance or the worker it hit, with an event: a connect that fails at
+// once with a lasting error is tried again once a pause (200 ms) and leaves the stop its bound; an instance
+// whose record finds no memory is given up, and the clients are served.
 TEST(PipeServer, AFailureOnTheListenerCostsOneInstanceNeverTheServer)
 {
     FailedConnects = 0;
-    SetConnectNamedPipeImport(FailConnect);
+    SetImport(ConnectNamedPipeImport, FailConnect);
     CountingServer failing(UniquePipeName(L"noresources"), Scaled(1000));
     Sleep(Scaled(1000));
     failing.server->Stop();
     const bool stopped = failing.server->Wait(Scaled(1000));
-    SetConnectNamedPipeImport(SystemConnectNamedPipe);
+    SetImport(ConnectNamedPipeImport, SystemConnectNamedPipe);
     ASSERT_TRUE(stopped) << "the listener never reached the stop";
     EXPECT_LE(FailedConnects, static_cast<int>(Scaled(2000) / 200 + 2)) << "a spin makes thousands";
     EXPECT_GE(failing.Seen(Kind::InstanceFailed, ERROR_NO_SYSTEM_RESOURCES), 2u);
@@ -325,11 +330,16 @@ TEST(PipeServer, AFailureOnTheListenerCostsOneInstanceNeverTheServer)
     FailAllocationOf = sizeof(IPC::ServerConnection); // the next instance's, or the one that replaces `first`'s
     IPC::Pipe first(name, true);
     EXPECT_TRUE(counting.WaitSeen(Kind::InstanceFailed, 1, ERROR_NOT_ENOUGH_MEMORY));
+    // No thread for a worker: the request waits, and once the system gives one again, a pause later, is served.
+    SetImport(CreateThreadImport, FailCreateThread);
+    Send(first, "x");
+    const bool workerFailed = counting.WaitSeen(Kind::WorkerFailed, 1, ERROR_NOT_ENOUGH_MEMORY);
+    SetImport(CreateThreadImport, SystemCreateThread); // before any failure: GoogleTest's own threads need it
+    EXPECT_TRUE(workerFailed);
     IPC::Pipe second(name, true);
-    for (IPC::Pipe* client : {&first, &second}) {
-        Send(*client, "x");
+    Send(second, "x");
+    for (IPC::Pipe* client : {&first, &second})
         EXPECT_EQ(client->Read().ReadInteger(), 1);
-    }
 }
 
 TEST(PipeServer, InstancesListenAheadOfABurst)

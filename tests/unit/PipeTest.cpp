@@ -172,7 +172,7 @@ TEST(Pipe, CancelLeavesTheObserversReadAloneAndIsKeptForTheWait)
 
 TEST(Pipe, CancelJustBeforeTheWaitReleasesItOrDropsTheClientThatCame)
 {
-    SetConnectNamedPipeImport(CancelThenConnect);
+    SetImport(ConnectNamedPipeImport, CancelThenConnect);
     const std::wstring name = UniquePipeName(L"late");
     // Nothing to cancel yet: only the cancel's retry releases the wait.
     const std::wstring alone = RaisedBy([&] { Pipe(name, false); });
@@ -183,7 +183,7 @@ TEST(Pipe, CancelJustBeforeTheWaitReleasesItOrDropsTheClientThatCame)
             client.reset(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         });
     });
-    SetConnectNamedPipeImport(SystemConnectNamedPipe);
+    SetImport(ConnectNamedPipeImport, SystemConnectNamedPipe);
     EXPECT_EQ(alone, L"Client failed to connect (HRESULT = 995).");
     EXPECT_EQ(connected, L"The pipe terminated.");
 }
