@@ -1,6 +1,6 @@
-// One pipe instance of IPC::PipeServer, from the wait for its client to that client's end. Its connect and
-// its request's reads are overlapped operations whose completions reach the server's completion port; a
-// worker takes it once the request is whole.
+// One pipe instance of IPC::PipeServer, from the wait for its client to that client's end, with the
+// thread-pool objects that carry it: its I/O (the connect, the request's reads, the reply's write, one at a
+// time), its deadline, and the work that runs the handler for it.
 #pragma once
 
 #include <windows.h>
@@ -10,64 +10,62 @@
 #include "Handles.h"
 #include "OverlappedIo.h"
 #include "Pipe.h"
-#include "PipeServer.h"
+#include "ServerState.h"
+#include "ThreadPoolHandles.h"
 
 namespace IPC {
 
-// The completion keys: of the packets that only wake the listener (a stop, or a worker's client that
-// ended), and of the connections' own, each known by its OVERLAPPED.
-const ULONG_PTR kWakeKey = 0;
-const ULONG_PTR kConnectionKey = 1;
+class ServerLoop;
 
-inline ServerEvent Event(ServerEvent::Kind kind, unsigned long client, DWORD error = ERROR_SUCCESS)
-{
-    ServerEvent event;
-    event.kind = kind;
-    event.client = client;
-    event.error = error;
-    return event;
-}
-
-// What a connected client counts against: the server's bound (maxConnections), or the reserve beyond it
-// that takes a process's connections past maxConnectionsPerProcess; none while it listens, or once refused.
-enum class ConnectionBudget : int { None, Bound, Reserve };
-
-struct ServerConnection {
-    enum class Stage {
-        Listening, // its connect waits for a client
-        Reading,   // a client is connected; its request is still coming
-        Whole,     // the request is whole: a worker serves it
-    };
-
-    explicit ServerConnection(UniqueFile instance) noexcept : pipe(std::move(instance)) {}
+struct ServerConnection : ConnectionEntry {
+    // Raises wexception (with the failed call's code) when a thread-pool object cannot be made.
+    ServerConnection(ServerLoop& owner, UniqueFile instance, PTP_CALLBACK_ENVIRON ioEnvironment,
+                     PTP_CALLBACK_ENVIRON handlerEnvironment);
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
 
-    // A fresh OVERLAPPED for the next operation, counted as in flight until its completion comes.
+    // A fresh OVERLAPPED for the next operation, whose completion comes to `io`'s callback. Under the lock.
     OVERLAPPED* Begin() noexcept
     {
         overlapped = OVERLAPPED();
         inFlight = true;
+        StartThreadpoolIo(io.get());
         return &overlapped;
     }
-    // Cancels the operation in flight; its completion still comes, and carries `why` from then on.
+    // The operation that Begin() was for failed at once: no completion comes. Under the lock.
+    void Failed() noexcept
+    {
+        CancelThreadpoolIo(io.get());
+        inFlight = false;
+    }
+    // Cancels the operation in flight, if any; its completion still comes, and carries `why` from then on.
+    // Under the lock.
     void Cancel(DWORD why) noexcept
     {
+        if (cancelledFor != ERROR_SUCCESS)
+            return;
         cancelledFor = why;
-        CancelIoEx(pipe.get(), &overlapped);
+        if (inFlight)
+            CancelIoEx(pipe.get(), &overlapped);
     }
 
+    ServerLoop& loop;
+    // Released in the reverse order: the work, the deadline and the I/O wait for their callbacks before the
+    // instance closes.
     UniqueFile pipe;
-    Stage stage = Stage::Listening;
+    UniqueThreadpoolIo io;
+    UniqueThreadpoolTimer deadlineTimer;
+    UniqueThreadpoolWork work;
+    // Under the lock, as the entry's fields: the deadline's callback and the stop read them too.
     OVERLAPPED overlapped = {};
     bool inFlight = false;              // an operation is in flight: the system still uses what follows
     DWORD cancelledFor = ERROR_SUCCESS; // ERROR_TIMEOUT or ERROR_OPERATION_ABORTED once cancelled
-    unsigned long number = 0;           // clients are numbered from 1 in the order they connected
-    ULONG processId = 0;                // the client's, 0 when unknown
-    ConnectionBudget budget = ConnectionBudget::None;
-    bool countedForProcess = false;     // among its process's connections whose request is still coming
-    Deadline requestDeadline{INFINITE}; // from the connection
+    Deadline deadline{INFINITE};        // the request's, from the connection; then the reply's
+    Admission admission = Admission::Read;
+    ServerConnection* nextEarly = nullptr; // among the connections whose client came before their connect
+    // Only the callback that carries the connection at its stage touches these.
     std::string request;
+    std::string reply;
     char chunk[kPipeBufferSize] = {};
 };
 

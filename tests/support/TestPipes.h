@@ -73,9 +73,13 @@ UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error);
 #define TEST_IMPORT(function, argumentBytes) __asm__("__imp__" #function "@" #argumentBytes)
 #endif
 extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport TEST_IMPORT(ConnectNamedPipe, 8);
-extern "C" decltype(&CreateThread) CreateThreadImport TEST_IMPORT(CreateThread, 24);
+extern "C" decltype(&CreateThreadpool) CreateThreadpoolImport TEST_IMPORT(CreateThreadpool, 4);
+extern "C" decltype(&CreateThreadpoolCleanupGroup)
+    CreateThreadpoolCleanupGroupImport TEST_IMPORT(CreateThreadpoolCleanupGroup, 0);
+extern "C" decltype(&CreateThreadpoolIo) CreateThreadpoolIoImport TEST_IMPORT(CreateThreadpoolIo, 16);
+extern "C" decltype(&CreateThreadpoolTimer) CreateThreadpoolTimerImport TEST_IMPORT(CreateThreadpoolTimer, 12);
+extern "C" decltype(&CreateThreadpoolWork) CreateThreadpoolWorkImport TEST_IMPORT(CreateThreadpoolWork, 12);
 inline const decltype(&ConnectNamedPipe) SystemConnectNamedPipe = ConnectNamedPipeImport;
-inline const decltype(&CreateThread) SystemCreateThread = CreateThreadImport;
 template <typename Function> void SetImport(Function& slot, Function function)
 {
     DWORD protection = 0;

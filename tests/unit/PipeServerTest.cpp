@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <new>
 #include <mutex>
@@ -17,17 +18,29 @@
 #include "ProgramFolder.h"
 #include "Raised.h"
 #include "ServerConnection.h"
+#include "ServerState.h"
 #include "TestPipes.h"
 
-// The size of the next allocation to fail, once; 0 for none. Every allocation of this test program comes
-// to the operator below, so that a test can make one of the server's fail.
+#include <tlhelp32.h>
+
+// The size of the next allocation to fail, once; 0 for none. And the count of allocations, on threads that
+// are not Exempt, until one fails: 1 fails the next, 0 and below none. Every allocation of this test program
+// comes to the operator below, so that a test can make one of the server's fail.
 static std::atomic<std::size_t> FailAllocationOf{0};
+static std::atomic<long> AllocationsUntilFailure{0};
+static thread_local bool Exempt = false;
 
 void* operator new(std::size_t size)
 {
     std::size_t armed = size;
-    void* block =
-        size != 0 && FailAllocationOf.compare_exchange_strong(armed, 0) ? nullptr : std::malloc(size ? size : 1);
+    bool fail = size != 0 && FailAllocationOf.compare_exchange_strong(armed, 0);
+    for (long left = AllocationsUntilFailure.load(); !fail && !Exempt && left > 0;) {
+        if (AllocationsUntilFailure.compare_exchange_weak(left, left - 1)) {
+            fail = left == 1;
+            break;
+        }
+    }
+    void* block = fail ? nullptr : std::malloc(size ? size : 1);
     if (block == nullptr)
         throw std::bad_alloc();
     return block;
@@ -287,11 +300,16 @@ TEST(PipeServer, FirstInstanceRefusesANameServedAlready)
     IPC::ServerOptions options;
     options.name = name;
     const auto answer = [](InputBuffer&, OutputBuffer&) { return false; };
-    // Refused by the system (5), or by the look at the name before it (183), the only refusal under Wine.
-    const Raised refused = RaisedWithCode([&] { IPC::PipeServer server(options, answer); });
-    EXPECT_EQ(refused.message,
-              L"Another server has this pipe name already (Error code: " + std::to_wstring(refused.code) + L")");
-    EXPECT_TRUE(refused.code == ERROR_ACCESS_DENIED || refused.code == ERROR_ALREADY_EXISTS) << refused.code;
+    // Refused by the system (5), or by the look at the name before it (183), the only refusal under Wine:
+    // whether the other server's one instance is free, or busy with a client.
+    for (const bool busy : {false, true}) {
+        DWORD error = ERROR_SUCCESS;
+        const UniqueFile client = busy ? OpenAtOnce(name, error) : UniqueFile();
+        const Raised refused = RaisedWithCode([&] { IPC::PipeServer server(options, answer); });
+        EXPECT_EQ(refused.message,
+                  L"Another server has this pipe name already (Error code: " + std::to_wstring(refused.code) + L")");
+        EXPECT_TRUE(refused.code == ERROR_ACCESS_DENIED || refused.code == ERROR_ALREADY_EXISTS) << busy;
+    }
     options.firstInstance = false;
     EXPECT_EQ(RaisedBy([&] { IPC::PipeServer server(options, answer); }), L"(nothing raised)");
 }
@@ -303,16 +321,41 @@ BOOL WINAPI FailConnect(HANDLE, LPOVERLAPPED)
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return FALSE;
 }
-HANDLE WINAPI FailCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*)
+
+// Stand-ins for the thread-pool calls' import slots: each fails while FailingCalls is above zero, once a call,
+// with ERROR_NO_SYSTEM_RESOURCES, and passes the other calls on to the system's function.
+std::atomic<int> FailingCalls{0};
+bool FailsNow()
 {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+    if (FailingCalls.fetch_sub(1) <= 0)
+        return false;
+    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+    return true;
+}
+const auto SystemCreateThreadpool = CreateThreadpoolImport;
+const auto SystemCreateThreadpoolCleanupGroup = CreateThreadpoolCleanupGroupImport;
+const auto SystemCreateThreadpoolIo = CreateThreadpoolIoImport;
+const auto SystemCreateThreadpoolTimer = CreateThreadpoolTimerImport;
+const auto SystemCreateThreadpoolWork = CreateThreadpoolWorkImport;
+PTP_POOL WINAPI FailPool(void* reserved) { return FailsNow() ? nullptr : SystemCreateThreadpool(reserved); }
+PTP_CLEANUP_GROUP WINAPI FailGroup() { return FailsNow() ? nullptr : SystemCreateThreadpoolCleanupGroup(); }
+PTP_IO WINAPI FailIo(HANDLE file, PTP_WIN32_IO_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
+{
+    return FailsNow() ? nullptr : SystemCreateThreadpoolIo(file, callback, context, environment);
+}
+PTP_TIMER WINAPI FailTimer(PTP_TIMER_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
+{
+    return FailsNow() ? nullptr : SystemCreateThreadpoolTimer(callback, context, environment);
+}
+PTP_WORK WINAPI FailWork(PTP_WORK_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
+{
+    return FailsNow() ? nullptr : SystemCreateThreadpoolWork(callback, context, environment);
 }
 
-// What fails on the listener costs the instance or the worker it hit, with an event: a connect that fails at
-// once with a lasting error is tried again once a pause (200 ms) and leaves the stop its bound; an instance
-// whose record finds no memory is given up, and the clients are served.
-TEST(PipeServer, AFailureOnTheListenerCostsOneInstanceNeverTheServer)
+// What fails costs the server at its construction, and once it serves the one instance it hit, with an event
+// and a pause (200 ms) before the next try, which leaves the stop its bound: a connect that fails at once with
+// a lasting error, no memory for an instance's record, each thread-pool object the server makes.
+TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
 {
     FailedConnects = 0;
     SetImport(ConnectNamedPipeImport, FailConnect);
@@ -321,7 +364,7 @@ TEST(PipeServer, AFailureOnTheListenerCostsOneInstanceNeverTheServer)
     failing.server->Stop();
     const bool stopped = failing.server->Wait(Scaled(1000));
     SetImport(ConnectNamedPipeImport, SystemConnectNamedPipe);
-    ASSERT_TRUE(stopped) << "the listener never reached the stop";
+    ASSERT_TRUE(stopped) << "the stop waits for a failing instance";
     EXPECT_LE(FailedConnects, static_cast<int>(Scaled(2000) / 200 + 2)) << "a spin makes thousands";
     EXPECT_GE(failing.Seen(Kind::InstanceFailed, ERROR_NO_SYSTEM_RESOURCES), 2u);
 
@@ -330,16 +373,52 @@ TEST(PipeServer, AFailureOnTheListenerCostsOneInstanceNeverTheServer)
     FailAllocationOf = sizeof(IPC::ServerConnection); // the next instance's, or the one that replaces `first`'s
     IPC::Pipe first(name, true);
     EXPECT_TRUE(counting.WaitSeen(Kind::InstanceFailed, 1, ERROR_NOT_ENOUGH_MEMORY));
-    // No thread for a worker: the request waits, and once the system gives one again, a pause later, is served.
-    SetImport(CreateThreadImport, FailCreateThread);
     Send(first, "x");
-    const bool workerFailed = counting.WaitSeen(Kind::WorkerFailed, 1, ERROR_NOT_ENOUGH_MEMORY);
-    SetImport(CreateThreadImport, SystemCreateThread); // before any failure: GoogleTest's own threads need it
-    EXPECT_TRUE(workerFailed);
-    IPC::Pipe second(name, true);
-    Send(second, "x");
-    for (IPC::Pipe* client : {&first, &second})
-        EXPECT_EQ(client->Read().ReadInteger(), 1);
+    EXPECT_EQ(first.Read().ReadInteger(), 1);
+
+    struct Slot {
+        const char* call;
+        std::function<void(bool)> swap; // the stand-in in the slot, or the system's function back
+        bool perInstance;
+    };
+    const Slot slots[] = {
+        {"CreateThreadpool", [](bool in) { SetImport(CreateThreadpoolImport, in ? FailPool : SystemCreateThreadpool); },
+         false},
+        {"CreateThreadpoolCleanupGroup",
+         [](bool in) {
+             SetImport(CreateThreadpoolCleanupGroupImport, in ? FailGroup : SystemCreateThreadpoolCleanupGroup);
+         },
+         false},
+        {"CreateThreadpoolIo",
+         [](bool in) { SetImport(CreateThreadpoolIoImport, in ? FailIo : SystemCreateThreadpoolIo); }, true},
+        {"CreateThreadpoolTimer",
+         [](bool in) { SetImport(CreateThreadpoolTimerImport, in ? FailTimer : SystemCreateThreadpoolTimer); }, true},
+        {"CreateThreadpoolWork",
+         [](bool in) { SetImport(CreateThreadpoolWorkImport, in ? FailWork : SystemCreateThreadpoolWork); }, true}};
+    for (const Slot& slot : slots) {
+        const std::wstring slotName = UniquePipeName(L"slot");
+        FailingCalls = 1;
+        slot.swap(true);
+        const Raised raised = RaisedWithCode([&] { CountingServer refused(slotName, Scaled(2000)); });
+        EXPECT_EQ(raised.code, ERROR_NO_SYSTEM_RESOURCES) << slot.call;
+        if (!slot.perInstance) {
+            slot.swap(false);
+            continue;
+        }
+        FailingCalls = 0;
+        CountingServer serving(slotName, Scaled(2000));
+        ASSERT_TRUE(serving.WaitSeen(Kind::Listening, 1));
+        Sleep(Scaled(100)); // the instances listening ahead are made
+        FailingCalls = 1;
+        IPC::Pipe client(slotName, true); // its replacement's object fails
+        EXPECT_TRUE(serving.WaitSeen(Kind::InstanceFailed, 1, ERROR_NO_SYSTEM_RESOURCES)) << slot.call;
+        slot.swap(false);
+        Send(client, "xy");
+        EXPECT_EQ(client.Read().ReadInteger(), 2) << slot.call;
+        IPC::Pipe next(slotName, true);
+        Send(next, "xyz");
+        EXPECT_EQ(next.Read().ReadInteger(), 3) << slot.call;
+    }
 }
 
 TEST(PipeServer, InstancesListenAheadOfABurst)
@@ -359,11 +438,11 @@ TEST(PipeServer, InstancesListenAheadOfABurst)
 }
 
 // Up to the bound of four: with three of this process's clients connected, the one instance left listens.
-// Its further clients take the reserve, four of them, and the eighth is refused; a setup, another process,
-// still gets in at once and is answered.
+// Its further clients take the reserve, four of them, and the eighth is refused and held until its deadline;
+// a setup, another process, still gets in at once and is answered.
 TEST(PipeServer, OneProcessesClientsCannotFillTheBoundAnotherProcessNeeds)
 {
-    CountingServer counting(DownloaderPipeName(), Scaled(10000), [](IPC::ServerOptions& options) {
+    CountingServer counting(DownloaderPipeName(), Scaled(4000), [](IPC::ServerOptions& options) {
         options.maxClients = 1;
         options.maxConnections = 4;
         options.maxConnectionsPerProcess = 3;
@@ -375,8 +454,196 @@ TEST(PipeServer, OneProcessesClientsCannotFillTheBoundAnotherProcessNeeds)
         ASSERT_TRUE(counting.WaitSeen(Kind::Connected, i));
     }
     EXPECT_EQ(counting.Seen(Kind::Refused), 1u);
+    // Held, not closed at once: a client that is let go comes straight back, and races every setup for each
+    // instance that frees.
+    DWORD available = 0;
+    EXPECT_TRUE(PeekNamedPipe(silent.back().get(), nullptr, 0, nullptr, &available, nullptr)) << GetLastError();
     const ChildResult run = RunProgram(L"Tessaline.exe", L"");
     EXPECT_EQ(run.exitCode, 0u) << "after " << run.seconds << " s";
+    // And closed at its deadline, as every connection whose request has not come.
+    for (DWORD waited = 0;
+         waited < InnerLimitMs() && PeekNamedPipe(silent.back().get(), nullptr, 0, nullptr, &available, nullptr);
+         waited += 50)
+        Sleep(50);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+}
+
+int ThreadsOfThisProcess()
+{
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int threads = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+        threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+    return threads;
+}
+
+// Requests at once are handled at once, however many came one after another before: each round's handlers
+// answer true only once all of the round are inside them. The rounds also take every place of the bound and
+// of the reserve many times over, so that a place not given back shows as a client that finds no instance;
+// and the sequential load leaves the loop a few threads, not one a client.
+TEST(PipeServer, RequestsAtOnceAreHandledTogetherAfterAnyNumberOfSequentialOnes)
+{
+    const std::wstring name = UniquePipeName(L"together");
+    std::atomic<int> inside{0};
+    std::atomic<int> round{0};
+    const UniqueHandle all(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    IPC::ServerOptions options;
+    options.name = name;
+    options.maxConnections = 24;
+    options.maxConnectionsPerProcess = 1; // a round's others take the reserve
+    IPC::PipeServer server(options, [&](InputBuffer& request, OutputBuffer& reply) {
+        bool met = true;
+        if (request.Content() == "together") {
+            if (++inside == round)
+                SetEvent(all.get());
+            met = WaitForSingleObject(all.get(), Scaled(5000)) == WAIT_OBJECT_0;
+        }
+        reply.WriteBoolean(met);
+        return true;
+    });
+    const int threadsBefore = ThreadsOfThisProcess();
+    std::atomic<int> missing{0};
+    for (const std::pair<int, int>& load : {std::make_pair(40, 2), std::make_pair(260, 20), std::make_pair(0, 20)}) {
+        for (int i = 0; i < load.first; ++i) {
+            const std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
+            Send(*client, "one");
+            ASSERT_TRUE(client->Read().ReadBoolean()) << i;
+        }
+        if (load.first == 40) {
+            EXPECT_LE(ThreadsOfThisProcess(), threadsBefore + 4) << "threads for a sequential load";
+        }
+        inside = 0;
+        round = load.second;
+        ResetEvent(all.get());
+        // Each client sends once the round's all are connected: those past the first take the reserve.
+        std::atomic<int> connected{0};
+        const UniqueHandle allConnected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::vector<std::future<bool>> clients;
+        for (int i = 0; i < load.second; ++i) {
+            clients.push_back(OnThread([&] {
+                const std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
+                if (++connected == load.second)
+                    SetEvent(allConnected.get());
+                WaitForSingleObject(allConnected.get(), Scaled(5000));
+                Send(*client, "together");
+                return client->Read().ReadBoolean();
+            }));
+        }
+        for (std::future<bool>& client : clients)
+            EXPECT_TRUE(client.get()) << load.second << " at once after " << load.first << " one after another";
+    }
+    EXPECT_EQ(missing, 0);
+}
+
+// Every allocation of the server, from its construction to its stop, made to fail in turn: the N-th for N = 1,
+// 2, ... until a run has none left to fail. Each time the server is not made (a wexception, code 8), or the
+// client is answered once, or its connection ends with the event that says why; nothing hangs, and Wait()
+// keeps its bound. Only the server's allocations are counted: this thread's are exempt, and the observer
+// makes none.
+TEST(PipeServer, EachAllocationThatFailsCostsOneConnectionAtMost)
+{
+    Exempt = true;
+    std::array<std::atomic<int>, 16> seen = {};
+    std::atomic<int> outOfMemory{0};
+    const auto observe = [&](const IPC::ServerEvent& event) {
+        ++seen[static_cast<std::size_t>(event.kind)];
+        outOfMemory += event.error == ERROR_NOT_ENOUGH_MEMORY;
+    };
+    const auto answer = [](InputBuffer& request, OutputBuffer& reply) {
+        reply.WriteBoolean(request.Content() == CompletionRequestBytes());
+        return true;
+    };
+    IPC::OverlappedIo io;
+    long failed = 0;
+    for (long n = 1; n < 400; ++n) {
+        for (std::atomic<int>& count : seen)
+            count = 0;
+        outOfMemory = 0;
+        const std::wstring name = UniquePipeName(L"allocation");
+        IPC::ServerOptions options;
+        options.name = name;
+        options.maxClients = 2;
+        options.requestTimeoutMs = Scaled(2000);
+        std::unique_ptr<IPC::PipeServer> server;
+        Raised raised;
+        AllocationsUntilFailure = n;
+        Exempt = false;
+        try {
+            server.reset(new IPC::PipeServer(options, answer, observe));
+        } catch (const wexception<std::runtime_error>& error) {
+            raised.code = static_cast<long long>(error.error_code());
+        } catch (const std::bad_alloc&) {
+            raised.code = ERROR_NOT_ENOUGH_MEMORY; // the test's own new, for the server's object
+        }
+        Exempt = true;
+        if (!server) {
+            EXPECT_EQ(raised.code, ERROR_NOT_ENOUGH_MEMORY) << n;
+            AllocationsUntilFailure = 0;
+            ++failed;
+            continue;
+        }
+        std::string reply;
+        DWORD error = ERROR_SUCCESS;
+        UniqueFile client;
+        for (DWORD waited = 0; !client && waited < Scaled(2000); waited += 20) {
+            client.reset(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr));
+            error = client ? ERROR_SUCCESS : GetLastError();
+            if (!client)
+                Sleep(20);
+        }
+        if (client) {
+            DWORD bytes = 0;
+            const std::string notice = CompletionRequestBytes();
+            error = io.Finish(
+                client.get(),
+                WriteFile(client.get(), notice.data(), static_cast<DWORD>(notice.size()), nullptr, io.Begin()), bytes,
+                Scaled(4000));
+            char buffer[64];
+            if (error == ERROR_SUCCESS)
+                error = io.Finish(client.get(), ReadFile(client.get(), buffer, sizeof buffer, nullptr, io.Begin()),
+                                  bytes, Scaled(4000));
+            if (error == ERROR_SUCCESS)
+                reply.assign(buffer, bytes);
+        }
+        server->Stop();
+        EXPECT_TRUE(server->Wait(Scaled(2000))) << n;
+        server.reset();
+        const long left = AllocationsUntilFailure.exchange(0);
+        failed += left <= 0;
+        EXPECT_NE(error, static_cast<DWORD>(ERROR_TIMEOUT)) << n << ": the client waits for ever";
+        EXPECT_LE(seen[static_cast<std::size_t>(Kind::Answered)], 1) << n;
+        if (Hex(reply) != "05 00 00 00 01") {
+            EXPECT_GE(outOfMemory + seen[static_cast<std::size_t>(Kind::HandlerFailed)], 1) << n << ": lost unsaid";
+        }
+        if (left > 0)
+            break; // the run had no allocation left to fail
+    }
+    EXPECT_GT(failed, 5) << "the runs made no allocation fail";
+}
+
+// The counts' own check: a count taken below zero, or one that no longer matches its records, is named.
+TEST(ServerState, ACountThatDriftsFromItsRecordsIsNamed)
+{
+    IPC::ServerState state(IPC::ServerLimits{2, 4, 1, 4});
+    IPC::ConnectionEntry first;
+    IPC::ConnectionEntry second;
+    for (IPC::ConnectionEntry* entry : {&first, &second}) {
+        ASSERT_TRUE(state.ReserveInstance());
+        ASSERT_TRUE(state.InstanceMade(*entry));
+    }
+    EXPECT_FALSE(state.ReserveInstance()) << "two listen ahead at most";
+    EXPECT_EQ(state.Connect(first, 7), IPC::Admission::Read);
+    EXPECT_EQ(state.Connect(second, 7), IPC::Admission::Read); // past the share: its process's reserve
+    EXPECT_EQ(second.budget, IPC::Budget::Reserve);
+    EXPECT_EQ(state.Broken(), nullptr);
+    state.End(first);
+    EXPECT_EQ(state.Broken(), nullptr);
+    first.budget = IPC::Budget::Bound; // the same connection ended twice
+    state.End(first);
+    EXPECT_STREQ(state.Broken(), "bound");
 }
 
 } // namespace

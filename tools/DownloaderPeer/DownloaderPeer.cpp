@@ -97,9 +97,6 @@ void Report(const IPC::ServerEvent& event, const std::wstring& name, const PeerO
     case Kind::InstanceFailed:
         PrintLine(L"cannot make the next pipe instance: " + ErrorText(event.error));
         return;
-    case Kind::WorkerFailed:
-        PrintLine(L"cannot start a worker: " + ErrorText(event.error));
-        return;
     case Kind::Answered:
         PrintLine(L"reply: " + Widen(Hex(event.reply), CP_UTF8));
         break;
