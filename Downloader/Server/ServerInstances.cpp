@@ -21,12 +21,15 @@ void ServerLoop::KeepListening() noexcept
     // At most one round of instances a call: one whose client came and went at once is made anew, and clients
     // that keep doing that must not hold this thread; the rest are made on another call, queued behind them.
     for (int made = 0;; ++made) {
-        if (made == state_.Limits().listening) {
-            SubmitThreadpoolWork(more_.get());
-            break;
-        }
         {
             ExclusiveLock guard(state_.Lock());
+            // The loop's own objects are armed under the lock, and only before the stop: once the server is
+            // done, Wait() releases them.
+            if (made == state_.Limits().listening) {
+                if (!state_.Stopping())
+                    SubmitThreadpoolWork(more_.get());
+                break;
+            }
             if (!state_.ReserveInstance())
                 break;
         }
@@ -36,9 +39,14 @@ void ServerLoop::KeepListening() noexcept
         if (instance)
             connection = MakeConnection(std::move(instance), error);
         if (!connection) {
+            bool done = false;
             {
-                ExclusiveLock guard(state_.Lock());
-                state_.InstanceNotMade();
+                ExclusiveLock failed(state_.Lock());
+                done = state_.InstanceNotMade();
+            }
+            if (done) {
+                SetEvent(done_.get()); // the stop came while it was being made: nothing is left to try
+                return;
             }
             Pause(error);
             break;
@@ -75,10 +83,10 @@ ServerConnection* ServerLoop::Listen(std::unique_ptr<ServerConnection> made) noe
             }
             state_.End(connection);
         } else {
-            error = ERROR_NO_DATA; // the stop came: it never listened
+            error = ERROR_NO_DATA; // the stop came: it never listened, and is ended already
         }
+        SubmitThreadpoolWork(freeing_.get()); // under the lock, as End() says why
     }
-    SubmitThreadpoolWork(freeing_.get());
     // ERROR_NO_DATA: its client came and went before the connect. Anything else is the instance's own, and may
     // last (ERROR_NO_SYSTEM_RESOURCES): the next is tried after a pause.
     if (error != ERROR_NO_DATA)
@@ -88,13 +96,11 @@ ServerConnection* ServerLoop::Listen(std::unique_ptr<ServerConnection> made) noe
 
 void ServerLoop::Pause(DWORD error) noexcept
 {
-    bool start = false;
     {
         ExclusiveLock guard(state_.Lock());
-        start = state_.StartPause();
+        if (!state_.Stopping() && state_.StartPause())
+            ArmTimer(pause_.get(), kPauseMs);
     }
-    if (start)
-        ArmTimer(pause_.get(), kPauseMs);
     Notify(Event(ServerEvent::Kind::InstanceFailed, 0, error));
 }
 
@@ -227,11 +233,10 @@ void ServerLoop::HeldRead(ServerConnection& connection, DWORD result) noexcept
 
 void ServerLoop::End(ServerConnection& connection) noexcept
 {
-    {
-        ExclusiveLock guard(state_.Lock());
-        state_.End(connection);
-    }
-    // Freed on another callback: freeing waits for this one.
+    ExclusiveLock guard(state_.Lock());
+    state_.End(connection);
+    // Freed on another callback, since freeing waits for this one. Submitted under the lock: the freeing that
+    // finds the server done takes the lock after this, so this work is in the group before Wait() closes it.
     SubmitThreadpoolWork(freeing_.get());
 }
 

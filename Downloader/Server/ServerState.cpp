@@ -1,5 +1,6 @@
 #include "ServerState.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -33,7 +34,7 @@ bool ServerState::Stop() noexcept
 {
     stopping_ = true;
     Changed();
-    return alive_ == 0;
+    return Done();
 }
 
 bool ServerState::ReserveInstance() noexcept
@@ -46,11 +47,12 @@ bool ServerState::ReserveInstance() noexcept
     return true;
 }
 
-void ServerState::InstanceNotMade() noexcept
+bool ServerState::InstanceNotMade() noexcept
 {
     Decrement(making_, "making");
     Decrement(listening_, "listening");
     Changed();
+    return Done();
 }
 
 bool ServerState::InstanceMade(ConnectionEntry& entry) noexcept
@@ -151,7 +153,7 @@ bool ServerState::Freed(int count) noexcept
     for (int i = 0; i < count; ++i)
         Decrement(alive_, "alive");
     Changed();
-    return stopping_ && alive_ == 0;
+    return Done();
 }
 
 void ServerState::Decrement(int& count, const char* name) noexcept
@@ -231,6 +233,7 @@ void ServerState::Changed() const noexcept
             OutputDebugStringA("IPC::PipeServer: the count that no longer matches its records: ");
             OutputDebugStringA(broken);
             OutputDebugStringA("\n");
+            std::fprintf(stderr, "IPC::PipeServer: the count that no longer matches its records: %s\n", broken);
             std::abort();
         }
     } catch (const std::bad_alloc&) {

@@ -67,15 +67,17 @@ public:
 
     const ServerLimits& Limits() const noexcept { return limits_; }
     bool Stopping() const noexcept { return stopping_; }
-    // From now on nothing new is made; answers whether every record has been freed already.
+    // The stop has come, no instance is being made, and every record has been freed.
+    bool Done() const noexcept { return stopping_ && making_ == 0 && alive_ == 0; }
+    // From now on no instance is reserved; answers Done().
     bool Stop() noexcept;
     // The records on the live list, for a walk over them.
     ConnectionEntry* First() const noexcept { return live_; }
 
     // A place for one more listening instance, if the limits and the stop allow one and no pause is on.
     bool ReserveInstance() noexcept;
-    // The reserved instance could not be made: its place is given back.
-    void InstanceNotMade() noexcept;
+    // The reserved instance could not be made: its place is given back. Answers Done().
+    bool InstanceNotMade() noexcept;
     // The reserved instance exists: its record joins the live list, listening; or, once the stop has come,
     // false, and it is ended at once.
     bool InstanceMade(ConnectionEntry& entry) noexcept;
@@ -91,8 +93,7 @@ public:
     void Writing(ConnectionEntry& entry) noexcept;
     // Done with, at any stage: every count it held is given back, and it waits to be freed.
     void End(ConnectionEntry& entry) noexcept;
-    // The ended records, handed to the caller to free; then Freed(count). Freed answers whether the server is
-    // done: stopping, and every record freed.
+    // The ended records, handed to the caller to free; then Freed(count), which answers Done().
     ConnectionEntry* TakeEnded() noexcept;
     bool Freed(int count) noexcept;
 

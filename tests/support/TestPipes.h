@@ -73,6 +73,7 @@ UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error);
 #define TEST_IMPORT(function, argumentBytes) __asm__("__imp__" #function "@" #argumentBytes)
 #endif
 extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport TEST_IMPORT(ConnectNamedPipe, 8);
+extern "C" decltype(&CreateNamedPipeW) CreateNamedPipeWImport TEST_IMPORT(CreateNamedPipeW, 32);
 extern "C" decltype(&CreateThreadpool) CreateThreadpoolImport TEST_IMPORT(CreateThreadpool, 4);
 extern "C" decltype(&CreateThreadpoolCleanupGroup)
     CreateThreadpoolCleanupGroupImport TEST_IMPORT(CreateThreadpoolCleanupGroup, 0);

@@ -17,23 +17,20 @@
 #include "PipeServer.h"
 #include "ProgramFolder.h"
 #include "Raised.h"
-#include "ServerConnection.h"
 #include "ServerState.h"
 #include "TestPipes.h"
 
 #include <tlhelp32.h>
 
-// The size of the next allocation to fail, once; 0 for none. And the count of allocations, on threads that
-// are not Exempt, until one fails: 1 fails the next, 0 and below none. Every allocation of this test program
-// comes to the operator below, so that a test can make one of the server's fail.
-static std::atomic<std::size_t> FailAllocationOf{0};
+// The count of allocations, on threads that are not Exempt, until one fails: 1 fails the next, 0 and below
+// none. Every allocation of this test program comes to the operator below, so that a test can make one of
+// the server's fail.
 static std::atomic<long> AllocationsUntilFailure{0};
 static thread_local bool Exempt = false;
 
 void* operator new(std::size_t size)
 {
-    std::size_t armed = size;
-    bool fail = size != 0 && FailAllocationOf.compare_exchange_strong(armed, 0);
+    bool fail = false;
     for (long left = AllocationsUntilFailure.load(); !fail && !Exempt && left > 0;) {
         if (AllocationsUntilFailure.compare_exchange_weak(left, left - 1)) {
             fail = left == 1;
@@ -332,11 +329,18 @@ bool FailsNow()
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return true;
 }
+const auto SystemCreateNamedPipeW = CreateNamedPipeWImport;
 const auto SystemCreateThreadpool = CreateThreadpoolImport;
 const auto SystemCreateThreadpoolCleanupGroup = CreateThreadpoolCleanupGroupImport;
 const auto SystemCreateThreadpoolIo = CreateThreadpoolIoImport;
 const auto SystemCreateThreadpoolTimer = CreateThreadpoolTimerImport;
 const auto SystemCreateThreadpoolWork = CreateThreadpoolWorkImport;
+HANDLE WINAPI FailInstance(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                           DWORD timeout, SECURITY_ATTRIBUTES* security)
+{
+    return FailsNow() ? INVALID_HANDLE_VALUE
+                      : SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security);
+}
 PTP_POOL WINAPI FailPool(void* reserved) { return FailsNow() ? nullptr : SystemCreateThreadpool(reserved); }
 PTP_CLEANUP_GROUP WINAPI FailGroup() { return FailsNow() ? nullptr : SystemCreateThreadpoolCleanupGroup(); }
 PTP_IO WINAPI FailIo(HANDLE file, PTP_WIN32_IO_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
@@ -351,10 +355,16 @@ PTP_WORK WINAPI FailWork(PTP_WORK_CALLBACK callback, void* context, PTP_CALLBACK
 {
     return FailsNow() ? nullptr : SystemCreateThreadpoolWork(callback, context, environment);
 }
+// Puts the stand-in in the slot (true), or the system's function back (false).
+template <typename Function> std::function<void(bool)> Swapper(Function& slot, Function standIn)
+{
+    const Function system = slot;
+    return [&slot, standIn, system](bool in) { SetImport(slot, in ? standIn : system); };
+}
 
 // What fails costs the server at its construction, and once it serves the one instance it hit, with an event
 // and a pause (200 ms) before the next try, which leaves the stop its bound: a connect that fails at once with
-// a lasting error, no memory for an instance's record, each thread-pool object the server makes.
+// a lasting error, each thread-pool object the server makes.
 TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
 {
     FailedConnects = 0;
@@ -368,33 +378,18 @@ TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
     EXPECT_LE(FailedConnects, static_cast<int>(Scaled(2000) / 200 + 2)) << "a spin makes thousands";
     EXPECT_GE(failing.Seen(Kind::InstanceFailed, ERROR_NO_SYSTEM_RESOURCES), 2u);
 
-    const std::wstring name = UniquePipeName(L"memory");
-    CountingServer counting(name, Scaled(2000));
-    FailAllocationOf = sizeof(IPC::ServerConnection); // the next instance's, or the one that replaces `first`'s
-    IPC::Pipe first(name, true);
-    EXPECT_TRUE(counting.WaitSeen(Kind::InstanceFailed, 1, ERROR_NOT_ENOUGH_MEMORY));
-    Send(first, "x");
-    EXPECT_EQ(first.Read().ReadInteger(), 1);
-
     struct Slot {
         const char* call;
         std::function<void(bool)> swap; // the stand-in in the slot, or the system's function back
         bool perInstance;
     };
     const Slot slots[] = {
-        {"CreateThreadpool", [](bool in) { SetImport(CreateThreadpoolImport, in ? FailPool : SystemCreateThreadpool); },
-         false},
-        {"CreateThreadpoolCleanupGroup",
-         [](bool in) {
-             SetImport(CreateThreadpoolCleanupGroupImport, in ? FailGroup : SystemCreateThreadpoolCleanupGroup);
-         },
-         false},
-        {"CreateThreadpoolIo",
-         [](bool in) { SetImport(CreateThreadpoolIoImport, in ? FailIo : SystemCreateThreadpoolIo); }, true},
-        {"CreateThreadpoolTimer",
-         [](bool in) { SetImport(CreateThreadpoolTimerImport, in ? FailTimer : SystemCreateThreadpoolTimer); }, true},
-        {"CreateThreadpoolWork",
-         [](bool in) { SetImport(CreateThreadpoolWorkImport, in ? FailWork : SystemCreateThreadpoolWork); }, true}};
+        {"CreateNamedPipeW", Swapper(CreateNamedPipeWImport, FailInstance), true},
+        {"CreateThreadpool", Swapper(CreateThreadpoolImport, FailPool), false},
+        {"CreateThreadpoolCleanupGroup", Swapper(CreateThreadpoolCleanupGroupImport, FailGroup), false},
+        {"CreateThreadpoolIo", Swapper(CreateThreadpoolIoImport, FailIo), true},
+        {"CreateThreadpoolTimer", Swapper(CreateThreadpoolTimerImport, FailTimer), true},
+        {"CreateThreadpoolWork", Swapper(CreateThreadpoolWorkImport, FailWork), true}};
     for (const Slot& slot : slots) {
         const std::wstring slotName = UniquePipeName(L"slot");
         FailingCalls = 1;
@@ -454,9 +449,10 @@ TEST(PipeServer, OneProcessesClientsCannotFillTheBoundAnotherProcessNeeds)
         ASSERT_TRUE(counting.WaitSeen(Kind::Connected, i));
     }
     EXPECT_EQ(counting.Seen(Kind::Refused), 1u);
-    // Held, not closed at once: a client that is let go comes straight back, and races every setup for each
-    // instance that frees.
+    // Held, not closed at once, whatever it sends: a client that is let go comes straight back, and races every
+    // setup for each instance that frees.
     DWORD available = 0;
+    ASSERT_TRUE(WriteFile(silent.back().get(), "x", 1, &available, nullptr));
     EXPECT_TRUE(PeekNamedPipe(silent.back().get(), nullptr, 0, nullptr, &available, nullptr)) << GetLastError();
     const ChildResult run = RunProgram(L"Tessaline.exe", L"");
     EXPECT_EQ(run.exitCode, 0u) << "after " << run.seconds << " s";
@@ -624,9 +620,75 @@ TEST(PipeServer, EachAllocationThatFailsCostsOneConnectionAtMost)
     EXPECT_GT(failed, 5) << "the runs made no allocation fail";
 }
 
+// What the options ask for is served, or refused at the construction with the reason.
+TEST(PipeServer, TheOptionsServeOrAreRefusedAtTheConstruction)
+{
+    struct Case {
+        std::function<void(IPC::ServerOptions&)> adjust;
+        const wchar_t* refusal; // nullptr: served
+    };
+    const Case cases[] = {
+        {[](IPC::ServerOptions& options) {
+             options.grantSid = L"S-1-15-2-1";
+             options.securityDescriptor = L"D:(A;;GA;;;WD)";
+         },
+         L"A grant SID and a security descriptor cannot both be given"},
+        {[](IPC::ServerOptions& options) { options.grantSid = L"not a SID"; },
+         L"Unable to build the security descriptor of the _EPM instance"},
+        {[](IPC::ServerOptions& options) { options.name = L"\\\\.\\no-pipe-here"; },
+         L"Unable to create a pipe instance (Error code: 123)"},
+        {[](IPC::ServerOptions& options) {
+             options.inheritable = true;
+             options.rejectRemoteClients = false;
+             options.firstInstance = false;
+             options.requestTimeoutMs = INFINITE;
+             options.replyReadMs = INFINITE;
+         },
+         nullptr},
+    };
+    for (const Case& test : cases) {
+        const std::wstring name = UniquePipeName(L"options");
+        const auto adjust = [&](IPC::ServerOptions& options) {
+            options.name = name;
+            test.adjust(options);
+        };
+        if (test.refusal != nullptr) {
+            EXPECT_EQ(RaisedBy([&] { CountingServer refused(name, Scaled(2000), adjust); }), test.refusal);
+            continue;
+        }
+        CountingServer counting(name, Scaled(2000), adjust);
+        IPC::Pipe client(name, true);
+        Send(client, "four");
+        EXPECT_EQ(client.Read().ReadInteger(), 4);
+    }
+}
+
 // The counts' own check: a count taken below zero, or one that no longer matches its records, is named.
 TEST(ServerState, ACountThatDriftsFromItsRecordsIsNamed)
 {
+    // Each drift of a record from its counts, and the count it is named by.
+    struct Drift {
+        std::function<void(IPC::ConnectionEntry&, IPC::ConnectionEntry&)> plant;
+        const char* count;
+    };
+    const Drift drifts[] = {
+        {[](IPC::ConnectionEntry& first, IPC::ConnectionEntry&) { first.stage = IPC::Stage::Listening; }, "listening"},
+        {[](IPC::ConnectionEntry&, IPC::ConnectionEntry& second) { second.budget = IPC::Budget::Bound; }, "bound"},
+        {[](IPC::ConnectionEntry& first, IPC::ConnectionEntry&) { first.processId = 8; }, "process"},
+        {[](IPC::ConnectionEntry&, IPC::ConnectionEntry& second) { second.countedForProcess = false; }, "reserve"},
+    };
+    for (const Drift& drift : drifts) {
+        IPC::ServerState drifting(IPC::ServerLimits{2, 4, 1, 4});
+        IPC::ConnectionEntry first, second;
+        for (IPC::ConnectionEntry* entry : {&first, &second}) {
+            ASSERT_TRUE(drifting.ReserveInstance());
+            ASSERT_TRUE(drifting.InstanceMade(*entry));
+            drifting.Connect(*entry, 7);
+        }
+        drift.plant(first, second);
+        EXPECT_STREQ(drifting.Broken(), drift.count);
+    }
+
     IPC::ServerState state(IPC::ServerLimits{2, 4, 1, 4});
     IPC::ConnectionEntry first;
     IPC::ConnectionEntry second;
@@ -642,8 +704,12 @@ TEST(ServerState, ACountThatDriftsFromItsRecordsIsNamed)
     state.End(first);
     EXPECT_EQ(state.Broken(), nullptr);
     first.budget = IPC::Budget::Bound; // the same connection ended twice
+#ifdef NDEBUG
     state.End(first);
     EXPECT_STREQ(state.Broken(), "bound");
+#else
+    EXPECT_DEATH(state.End(first), "records: bound"); // a debug build stops at the change itself
+#endif
 }
 
 } // namespace
