@@ -4,11 +4,10 @@
 // For each pair, in one server: SEQUENTIAL notices answered one after another, then AT_ONCE clients that
 // send theirs together. Prints the time from the release of those clients to the last answer (one
 // handler's time when they are handled together, AT_ONCE handlers' times when one after another), the
-// answers that came, and the threads of this process before the server, after the sequential load and
-// after the burst. Asserts nothing.
+// answers that came, and the threads of this process before the server, with the server idle, after the
+// sequential load and after the burst. Each pair is best measured in a process of its own: threads that a
+// pair's burst started may still be winding down when the next pair begins. Asserts nothing.
 #include <windows.h>
-
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -17,19 +16,11 @@
 #include "Handles.h"
 #include "ParseCount.h"
 #include "PipeServer.h"
+#include "ThreadCount.h"
 
 namespace {
 
-int Threads()
-{
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    int threads = 0;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
-        threads += entry.th32OwnerProcessID == GetCurrentProcessId();
-    return threads;
-}
+int Threads() { return ThreadsOf(GetCurrentProcessId()); }
 
 struct Burst {
     const std::wstring* name;
@@ -87,8 +78,8 @@ int wmain(int argc, wchar_t** argv)
     if (loads.empty())
         loads = {{0, 2}, {40, 20}, {300, 20}, {300, 2}};
 
-    std::printf("# sequential, at once, ms to the last answer, answered, threads before, after the sequential "
-                "load, after the burst (handler %u ms)\n",
+    std::printf("# sequential, at once, ms to the last answer, answered, threads before the server, with it idle, "
+                "after the sequential load, after the burst (handler %u ms)\n",
                 handlerMs);
     for (const auto& load : loads) {
         const std::wstring name = L"\\\\.\\pipe\\tessaline_bench_slow_" + std::to_wstring(GetCurrentProcessId());
@@ -101,6 +92,8 @@ int wmain(int argc, wchar_t** argv)
             reply.WriteBoolean(true);
             return true;
         });
+        Sleep(100); // the instances listening ahead are made
+        const int idle = Threads();
         unsigned sequentialAnswered = 0;
         for (unsigned i = 0; i < load.first; ++i) {
             // A request of another length: answered at once.
@@ -127,10 +120,10 @@ int wmain(int argc, wchar_t** argv)
             WaitForSingleObject(client.get(), INFINITE);
         QueryPerformanceCounter(&end);
         const int afterBurst = Threads();
-        std::printf("%u %u %.0f %ld/%u %d %d %d%s\n", load.first, load.second,
+        std::printf("%u %u %.0f %ld/%u %d %d %d %d%s\n", load.first, load.second,
                     1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
                         static_cast<double>(frequency.QuadPart),
-                    burst.answered, load.second, before, afterSequential, afterBurst,
+                    burst.answered, load.second, before, idle, afterSequential, afterBurst,
                     sequentialAnswered == load.first ? "" : " (sequential ones unanswered)");
         std::fflush(stdout);
     }
