@@ -22,8 +22,7 @@ bool AnyServerWaiting()
 }
 
 // A server of the name on a thread, returned once it is registered as waiting; then it runs `observe`.
-std::future<std::shared_ptr<Pipe>> Waiting(
-    const std::wstring& name, std::function<void()> observe = [] {})
+std::future<std::shared_ptr<Pipe>> Waiting(const std::wstring& name, std::function<void()> observe = [] {})
 {
     auto registered = std::make_shared<std::promise<void>>();
     auto server = OnThread(
