@@ -26,7 +26,7 @@ public:
     void WriteBytes(const std::string& bytes) { WriteRawBytes(bytes.data(), bytes.size()); }
 
     // The whole message as bytes.
-    std::string Content() const { return bytes_; }
+    const std::string& Content() const { return bytes_; }
 
 private:
     void WriteRaw(std::uint32_t value);
@@ -54,7 +54,7 @@ public:
     std::wstring ReadString();
 
     // The whole message, whatever has been read of it.
-    std::string Content() const { return bytes_; }
+    const std::string& Content() const { return bytes_; }
 
     // A tag was read whose value has not been taken: the next typed read reuses it.
     bool TagPending() const { return tagPending_; }

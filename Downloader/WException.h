@@ -16,8 +16,8 @@ template <typename Base> class wexception : public Base {
 public:
     explicit wexception(const std::wstring& message) : Base(AnsiText(message)), message_(message) {}
 
-    std::wstring message() const { return message_; }
-    std::wstring file() const { return file_; }
+    const std::wstring& message() const { return message_; }
+    const std::wstring& file() const { return file_; }
     // The Windows error code of the failed call behind the failure, the one the message was composed
     // with; 0 when no system call failed. Read this, never the message, to tell failures apart.
     unsigned long error_code() const noexcept { return errorCode_; }

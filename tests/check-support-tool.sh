@@ -19,20 +19,40 @@ name=SupportToolCheck$$
 key="HKCU\\Software\\Tessaline\\$name"
 version=$(sed -n 's/^project(Tessaline VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
-# One case: the stand-in's options (none: no downloader), the tool's exit code (Wine runs it elevated: a
-# run that reports comes with 4), the tool's --wait, Tessaline's arguments, and the facts its report must
-# hold, each "label|fragment": a line that starts with the label holds the fragment.
+# What the tool ends with for a run that reports: 4 where its token is elevated (TokenElevation), for then it
+# warns that a setup's account may fare otherwise, else 0. Wine 8 runs every program elevated, Wine 10 at
+# high integrity but not elevated: the expectation follows the token as the tool reads it and prints it.
+status=0
+wine "$bin/TessalineCheck.exe" /name="$name" >"$work/account.log" 2>&1 || status=$?
+account=$(tr -d '\r' <"$work/account.log" | sed -n 's/^this tool runs as: //p')
+case "$account" in
+  *", elevated") reported=4 ;;
+  *", not elevated") reported=0 ;;
+  *) fail "the tool's report does not say whether its token is elevated: $(tr -d '\r' <"$work/account.log")"; reported=0 ;;
+esac
+[ "$status" -eq "$reported" ] || fail "a look whose token is ${account##*, } ended with $status, not $reported"
+if [ "$reported" -eq 4 ]; then
+  grep -q '^warning \[elevated\]: ' "$work/account.log" || fail "an elevated look without its warning"
+else
+  ! grep -q '^warning \[elevated\]: ' "$work/account.log" || fail "the elevated warning, for a token that is not"
+fi
+echo "the tool's token: ${account##*, } (a run that reports ends with $reported)"
+
+# One case: the stand-in's options (none: no downloader), the tool's exit code (R: that of a run that
+# reports, above), the tool's --wait, Tessaline's arguments, and the facts its report must hold, each
+# "label|fragment": a line that starts with the label holds the fragment.
 cases=(
   "none|1|60||run program|file version $version.0|run|0x80004005 (E_FAIL, -2147467259)|debugger line|Last attempt: Unable to connect to a named pipe (Error code: 2) (Downloader/Tessaline/DownloaderConnection.cpp:|verdict|(Error code: 2)"
   "--one-way|1|60||debugger line|(Error code: 5)|verdict|(Error code: 5)"
-  "--reply true|4|60||notice|not sent|run|0x00000000 (S_OK, 0)|debugger line|none|verdict|(S_OK)"
-  "none|4|60|/name=$name|marker|absent|run|(S_OK, 0)|marker after the run|Install = REG_SZ \"1\" (4 bytes: 31 00 00 00)|verdict|(S_OK)"
+  "--reply true|R|60||notice|not sent|run|0x00000000 (S_OK, 0)|debugger line|none|verdict|(S_OK)"
+  "none|R|60|/name=$name|marker|absent|run|(S_OK, 0)|marker after the run|Install = REG_SZ \"1\" (4 bytes: 31 00 00 00)|verdict|(S_OK)"
   "--reply-delay 60000|1|3||run|ended by this tool|run phase|connecting or waiting for the answer|debugger line|none before it was ended|verdict|did not end"
 )
 wine reg delete "$key" /f >/dev/null 2>&1 || true
 for entry in "${cases[@]}"; do
   IFS='|' read -r -a fields <<<"$entry"
   peer=${fields[0]} code=${fields[1]} wait=${fields[2]} arguments=${fields[3]}
+  [ "$code" != R ] || code=$reported
   if [ "$peer" != none ]; then
     # shellcheck disable=SC2086 # the stand-in's options, one word each
     start_peer "$wine_prefix" "$bin" "$work/peer.log" $peer || fail "$peer: the stand-in did not start"

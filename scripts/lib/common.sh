@@ -3,6 +3,9 @@
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_root=$root/build
+# Wine's own lines kept out of what the scripts print, for the Wine they run beside wine-exec (wineserver).
+# shellcheck source=runtime-dir.sh
+. "$root/scripts/lib/runtime-dir.sh"
 
 # Each script that runs Wine has a prefix of its own, and with it a wineserver and named pipes of its
 # own: two scripts at once then neither stop each other's Wine nor answer each other's pipe clients.

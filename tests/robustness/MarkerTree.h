@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "MarkerCheck.h"
 #include "TestRegistry.h"
 
 extern const wchar_t kMarkerRoot[]; // Software\Tessaline
@@ -36,13 +37,13 @@ MarkerScan ScanMarkers(const std::wstring& top);
 void DeleteMarkerTree(const std::wstring& top);
 
 // What a name may give: its key written, or refused.
-enum class Outcome { Written, Refused, EitherWay };
+enum class NameOutcome { Written, Refused, EitherWay };
 
 // The registry's components of a name: cut at backslashes, empty ones left out (see
 // RegistryNamesTest for what Wine makes of them), and what the name may give.
 struct ExpectedMarker {
     std::vector<std::wstring> components;
-    Outcome outcome = Outcome::Written;
+    NameOutcome outcome = NameOutcome::Written;
 };
 ExpectedMarker PredictMarker(const std::wstring& name);
 

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <memory>
 #include <vector>
 
 #include "TestPipes.h"
@@ -74,8 +75,11 @@ UnelevatedTwin MakeUnelevatedTwin()
     TOKEN_LINKED_TOKEN linked = {};
     if (type != TokenElevationTypeFull ||
         !GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &size)) {
-        twin.why = "this account has no split token (UAC is off, as on GitHub's Windows runners, or the account is "
-                   "no administrator's): no setup runs unelevated beside an elevated downloader";
+        // GitHub's runner images leave EnableLUA at its default (on), so their administrator may well have a
+        // split token and this test run there; where it is skipped, the workflow's first step shows why.
+        twin.why = "this account has no split token (TokenElevationType " + std::to_string(type) +
+                   ": UAC is off, or the account is no administrator's, or it runs elevated without a linked "
+                   "token): no setup runs unelevated beside an elevated downloader";
         return twin;
     }
     twin.linked.reset(linked.LinkedToken);
@@ -116,6 +120,44 @@ DWORD OpenError(const std::wstring& name)
     DWORD error = ERROR_SUCCESS;
     static_cast<void>(OpenAtOnce(name, error)); // closed again at once
     return error;
+}
+
+namespace {
+
+// An open on a thread of its own, shared with the thread, which may outlive its caller when the open does
+// not end.
+struct OpenAttempt {
+    std::wstring name;
+    volatile LONG error = ERROR_SUCCESS;
+};
+
+DWORD WINAPI OpenOnThread(LPVOID parameter)
+{
+    const std::unique_ptr<std::shared_ptr<OpenAttempt>> held(static_cast<std::shared_ptr<OpenAttempt>*>(parameter));
+    (*held)->error = static_cast<LONG>(OpenError((*held)->name));
+    return 0;
+}
+
+} // namespace
+
+BoundedOpen OpenErrorWithin(const std::wstring& name, DWORD milliseconds)
+{
+    auto attempt = new std::shared_ptr<OpenAttempt>(std::make_shared<OpenAttempt>());
+    (*attempt)->name = name;
+    const std::shared_ptr<OpenAttempt> mine = *attempt;
+    const UniqueHandle thread(CreateThread(nullptr, 0, OpenOnThread, attempt, 0, nullptr));
+    BoundedOpen result;
+    if (!thread) {
+        delete attempt;
+        result.error = GetLastError();
+        return result;
+    }
+    DWORD waited = WaitForSingleObject(thread.get(), milliseconds);
+    if (waited == WAIT_TIMEOUT && CancelSynchronousIo(thread.get()))
+        waited = WaitForSingleObject(thread.get(), 2000);
+    result.error = waited == WAIT_OBJECT_0 ? static_cast<DWORD>(mine->error) : static_cast<DWORD>(ERROR_TIMEOUT);
+    result.answered = waited == WAIT_OBJECT_0 && result.error != ERROR_OPERATION_ABORTED;
+    return result;
 }
 
 std::string LabelOf(HANDLE object)

@@ -65,3 +65,14 @@ std::string LabelOf(HANDLE object);
 // The error of a client's open of the pipe for reading and writing, as Tessaline opens it;
 // ERROR_SUCCESS when it opens (and it is closed again at once).
 DWORD OpenError(const std::wstring& name);
+
+// OpenError within a time limit, for an open that may stall (one through the network redirector, whose
+// loopback can hang): past the limit the open is cancelled with CancelSynchronousIo ("Canceling Pending I/O
+// Operations": a blocked open is cancelled so that the program goes on), and where even that does not end
+// it, it is left to end on its own thread. answered is false then (error
+// ERROR_TIMEOUT), and for an open that was cancelled.
+struct BoundedOpen {
+    bool answered = false;
+    DWORD error = ERROR_SUCCESS;
+};
+BoundedOpen OpenErrorWithin(const std::wstring& name, DWORD milliseconds);

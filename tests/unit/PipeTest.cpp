@@ -22,8 +22,7 @@ bool AnyServerWaiting()
 }
 
 // A server of the name on a thread, returned once it is registered as waiting; then it runs `observe`.
-std::future<std::shared_ptr<Pipe>> Waiting(
-    const std::wstring& name, std::function<void()> observe = [] {})
+std::future<std::shared_ptr<Pipe>> Waiting(const std::wstring& name, std::function<void()> observe = [] {})
 {
     auto registered = std::make_shared<std::promise<void>>();
     auto server = OnThread(
@@ -49,7 +48,8 @@ TEST(Pipe, ClientFailuresNameTheirCause)
 
     // A byte pipe cannot be read in message mode. Natively the count is the process's, the system's own
     // included: a first failure, on an instance of its own, makes what the system makes on first use and
-    // keeps (the error text's message table, say), so the count starts after it.
+    // keeps (the error text's message table, say), so the count starts after it, and the system's thread
+    // pool may still move it by its tolerance.
     const std::wstring name = UniquePipeName(L"bytes");
     const auto byteInstance = [&] {
         return CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 2, 1024, 1024, 0, nullptr);
@@ -57,11 +57,14 @@ TEST(Pipe, ClientFailuresNameTheirCause)
     const UniqueFile bytePipe(byteInstance()), firstUse(byteInstance());
     ASSERT_TRUE(bytePipe && firstUse);
     RaisedWithCode([&] { Pipe(name, true); });
+    // Once more than the tolerance, so that a handle lost on every failure shows.
     const DWORD handlesBefore = HandleCount();
-    const Raised bytes = RaisedWithCode([&] { Pipe(name, true); });
-    EXPECT_EQ(bytes.message, L"SetNamedPipeHandleState failed (HRESULT = 87).");
-    EXPECT_EQ(bytes.code, ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(HandleCount(), handlesBefore);
+    for (DWORD i = 0; i <= HandleTolerance(); ++i) {
+        const Raised bytes = RaisedWithCode([&] { Pipe(name, true); });
+        EXPECT_EQ(bytes.message, L"SetNamedPipeHandleState failed (HRESULT = 87).");
+        EXPECT_EQ(bytes.code, ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_LE(HandleCount(), handlesBefore + HandleTolerance());
 }
 
 TEST(Pipe, ClientAndServerConnectUnderThePlainName)
@@ -149,8 +152,9 @@ TEST(Pipe, ServerTakesAClientThatCameBeforeItWaited)
     // As above: a first run makes what the system keeps, the thread pool of the connect's retry timer among it.
     RaisedBy([&] { Pipe(name, false, openAndLeave); });
     const DWORD handlesBefore = HandleCount();
-    EXPECT_EQ(RaisedBy([&] { Pipe(name, false, openAndLeave); }), L"Client failed to connect (HRESULT = 232).");
-    EXPECT_EQ(HandleCount(), handlesBefore);
+    for (DWORD i = 0; i <= HandleTolerance(); ++i)
+        EXPECT_EQ(RaisedBy([&] { Pipe(name, false, openAndLeave); }), L"Client failed to connect (HRESULT = 232).");
+    EXPECT_LE(HandleCount(), handlesBefore + HandleTolerance());
     EXPECT_FALSE(AnyServerWaiting());
 }
 

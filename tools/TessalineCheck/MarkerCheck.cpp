@@ -12,9 +12,6 @@
 
 namespace {
 
-// The registry refuses a key name longer than this.
-const std::size_t kLongestKeyName = 255;
-
 // How Tessaline's RegCreateKeyExW would fare, found without writing: a name component the registry
 // refuses, or the deepest key that exists, opened with the access that creating or opening needs.
 LSTATUS PredictCreation(const std::wstring& path, std::wstring& finding)
@@ -23,9 +20,12 @@ LSTATUS PredictCreation(const std::wstring& path, std::wstring& finding)
     for (std::size_t start = 0;;) {
         const std::size_t end = path.find(L'\\', start);
         const std::size_t length = (end == std::wstring::npos ? path.size() : end) - start;
-        if (length > kLongestKeyName) {
+        const KeyNameLimit limit = LongestKeyName();
+        if (length > limit.units) {
             finding = L"refused: a name component has " + Decimal(static_cast<unsigned long>(length)) +
-                      L" characters, and the registry takes " + Decimal(kLongestKeyName) + L" at most";
+                      L" characters, and the registry takes " + Decimal(limit.units) + L" at most" +
+                      (limit.probed ? L" here (Microsoft documents " + Decimal(kDocumentedKeyName) + L")"
+                                    : std::wstring(L", as Microsoft documents"));
             return ERROR_INVALID_PARAMETER;
         }
         prefixes.push_back(path.substr(0, end));
@@ -53,6 +53,25 @@ LSTATUS PredictCreation(const std::wstring& path, std::wstring& finding)
 }
 
 } // namespace
+
+KeyNameLimit LongestKeyName()
+{
+    // "Registry element size limits" gives a key name 255 characters; the kernel, which decides, may take one
+    // more (Wine takes 256 code units). Asked without writing: an open of HKCU\Software\NAME finds no such
+    // key where NAME's length is taken, and is refused (ERROR_INVALID_PARAMETER, say) where it is not. Where
+    // the open tells nothing (every length found, or none), the documented limit stands.
+    static const KeyNameLimit limit = [] {
+        const auto taken = [](std::size_t length) {
+            LSTATUS status = ERROR_SUCCESS;
+            OpenUserKey(L"Software\\" + std::wstring(length, L'~'), KEY_QUERY_VALUE, &status);
+            return status == ERROR_FILE_NOT_FOUND || status == ERROR_SUCCESS;
+        };
+        const bool told = taken(kDocumentedKeyName) && !taken(kDocumentedKeyName + 2);
+        return told && taken(kDocumentedKeyName + 1) ? KeyNameLimit{kDocumentedKeyName + 1, true}
+                                                     : KeyNameLimit{kDocumentedKeyName, told};
+    }();
+    return limit;
+}
 
 MarkerReading ReadMarker(const std::wstring& name)
 {

@@ -2,6 +2,7 @@
 // whether Tessaline may create or open the key. Writes nothing.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "AccountCheck.h"
@@ -17,3 +18,13 @@ struct MarkerReading {
     std::wstring text;
 };
 [[nodiscard]] MarkerReading ReadMarker(const std::wstring& name);
+
+// The longest name of one key this system's registry takes: "Registry element size limits" documents 255
+// characters, and a system may take 256 code units. probed: the registry itself said so; otherwise the
+// documented limit.
+constexpr std::size_t kDocumentedKeyName = 255;
+struct KeyNameLimit {
+    std::size_t units = kDocumentedKeyName;
+    bool probed = false;
+};
+[[nodiscard]] KeyNameLimit LongestKeyName();
