@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -74,6 +76,9 @@ UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error);
 #endif
 extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport TEST_IMPORT(ConnectNamedPipe, 8);
 extern "C" decltype(&CreateNamedPipeW) CreateNamedPipeWImport TEST_IMPORT(CreateNamedPipeW, 32);
+extern "C" decltype(&OpenProcessToken) OpenProcessTokenImport TEST_IMPORT(OpenProcessToken, 12);
+extern "C" decltype(&GetTokenInformation) GetTokenInformationImport TEST_IMPORT(GetTokenInformation, 20);
+extern "C" decltype(&ConvertSidToStringSidW) ConvertSidToStringSidWImport TEST_IMPORT(ConvertSidToStringSidW, 8);
 extern "C" decltype(&CreateThreadpool) CreateThreadpoolImport TEST_IMPORT(CreateThreadpool, 4);
 extern "C" decltype(&CreateThreadpoolCleanupGroup)
     CreateThreadpoolCleanupGroupImport TEST_IMPORT(CreateThreadpoolCleanupGroup, 0);

@@ -355,6 +355,18 @@ PTP_WORK WINAPI FailWork(PTP_WORK_CALLBACK callback, void* context, PTP_CALLBACK
 {
     FAIL_OR_PASS(nullptr, SystemCreateThreadpoolWork(callback, context, environment));
 }
+const auto SystemOpenProcessToken = OpenProcessTokenImport;
+const auto SystemGetTokenInformation = GetTokenInformationImport;
+const auto SystemConvertSidToStringSidW = ConvertSidToStringSidWImport;
+BOOL WINAPI FailToken(HANDLE process, DWORD access, HANDLE* token)
+{
+    FAIL_OR_PASS(FALSE, SystemOpenProcessToken(process, access, token));
+}
+BOOL WINAPI FailTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size, DWORD* needed)
+{
+    FAIL_OR_PASS(FALSE, SystemGetTokenInformation(token, kind, buffer, size, needed));
+}
+BOOL WINAPI FailSidText(PSID sid, wchar_t** text) { FAIL_OR_PASS(FALSE, SystemConvertSidToStringSidW(sid, text)); }
 // Puts the stand-in in the slot (true), or the system's function back (false).
 template <typename Function> std::function<void(bool)> Swapper(Function& slot, Function standIn)
 {
@@ -620,6 +632,21 @@ TEST(PipeServer, TheOptionsServeOrAreRefusedAtTheConstruction)
          },
          nullptr},
     };
+    // The elevated downloader's descriptor, when its user cannot be read: each call's failure raised with its
+    // code, as the caller's own would be.
+    const std::pair<std::function<void(bool)>, const wchar_t*> reads[] = {
+        {Swapper(OpenProcessTokenImport, FailToken), L"OpenProcessToken failed (Error code: 1450)"},
+        {Swapper(GetTokenInformationImport, FailTokenInformation), L"GetTokenInformation failed (Error code: 1450)"},
+        {Swapper(ConvertSidToStringSidWImport, FailSidText), L"ConvertSidToStringSidW failed (Error code: 1450)"}};
+    for (const auto& read : reads) {
+        FailingCalls = 2; // the size's query, then the read
+        read.first(true);
+        const std::wstring raised = RaisedBy([] { IPC::ElevatedServerSddl(); });
+        read.first(false);
+        EXPECT_EQ(raised, read.second);
+    }
+    FailingCalls = 0;
+    EXPECT_EQ(IPC::ElevatedServerSddl().find(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;S-1-"), 0u);
     for (const Case& test : cases) {
         const std::wstring name = UniquePipeName(L"options");
         const auto adjust = [&](IPC::ServerOptions& options) {
