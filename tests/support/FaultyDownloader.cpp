@@ -1,7 +1,11 @@
 #include "FaultyDownloader.h"
 
+#include <sddl.h>
+
 #include "CompletionNotice.h"
 #include "DownloaderConnection.h"
+#include "PipeServer.h"
+#include "ProcessIdentity.h"
 
 namespace {
 
@@ -20,11 +24,21 @@ bool ReadMessage(HANDLE pipe, std::string& message)
     }
 }
 
+LocalPtr<void> ElevatedDescriptor()
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (AboveASetup(OwnIdentity()))
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(IPC::ElevatedServerSddl().c_str(), SDDL_REVISION_1,
+                                                             &descriptor, nullptr);
+    return LocalPtr<void>(descriptor);
+}
+
 } // namespace
 
 FaultyDownloader::FaultyDownloader(std::wstring name, Fault fault, DWORD slowMs)
     : name_(std::move(name)), fault_(fault), slowMs_(slowMs), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      first_(NewInstance()), listener_(CreateThread(nullptr, 0, ListenMain, this, 0, nullptr))
+      descriptor_(ElevatedDescriptor()), first_(NewInstance()),
+      listener_(CreateThread(nullptr, 0, ListenMain, this, 0, nullptr))
 {}
 
 FaultyDownloader::~FaultyDownloader()
@@ -50,8 +64,9 @@ void FaultyDownloader::EndListener()
 UniqueFile FaultyDownloader::NewInstance() const
 {
     const DWORD mode = fault_ == Fault::ByteMode ? PIPE_TYPE_BYTE : PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE;
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor_.get(), FALSE};
     return UniqueFile(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX, mode | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-                                       1024, 1024, 0, nullptr));
+                                       1024, 1024, 0, &security));
 }
 
 void FaultyDownloader::Listen()
@@ -95,8 +110,24 @@ void FaultyDownloader::Listen()
 
 void FaultyDownloader::Serve(UniqueFile pipe, unsigned client, std::optional<std::string> request)
 {
+    ULONG process = 0;
+    if (fault_ == Fault::FewPerProcess) {
+        GetNamedPipeClientProcessId(pipe.get(), &process);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (held_[process] == 2)
+            return;
+        ++held_[process];
+    }
+    const auto release = [&] {
+        if (fault_ != Fault::FewPerProcess)
+            return;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        --held_[process];
+    };
+    if (fault_ == Fault::FewPerProcess)
+        Sleep(slowMs_ / 3);
     if (!request && !ReadMessage(pipe.get(), request.emplace()))
-        return;
+        return release();
     // Ending, it closes its instances before this client learns anything.
     if (fault_ == Fault::EndsOnUnexpected && *request != CompletionRequestBytes() && !request->empty() &&
         request->size() <= 1024) {
@@ -107,10 +138,12 @@ void FaultyDownloader::Serve(UniqueFile pipe, unsigned client, std::optional<std
         return;
     if (fault_ == Fault::SlowReply && client == 1 && WaitForSingleObject(stop_.get(), slowMs_) != WAIT_TIMEOUT)
         return;
-    const char reply[] = {5, 0, 0, 0, fault_ == Fault::AnswersFalse ? '\0' : '\1'};
+    const bool truthful = *request == CompletionRequestBytes() || fault_ == Fault::TrueToAnything;
+    const char reply[] = {5, 0, 0, 0, fault_ == Fault::AnswersFalse || !truthful ? '\0' : '\1'};
     DWORD written = 0;
     for (int copies = fault_ == Fault::TwoReplies ? 2 : 1; copies > 0; --copies)
         WriteFile(pipe.get(), reply, sizeof reply, &written, nullptr);
     // Closing drops what the client has not read yet.
     FlushFileBuffers(pipe.get());
+    release();
 }
