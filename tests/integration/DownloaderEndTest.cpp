@@ -96,4 +96,22 @@ TEST(DownloaderEnd, ASetupAmongMoreSilentClientsThanWorkersIsAnsweredWithinItsRe
     EXPECT_LT(run.seconds, Scaled(2000) / 1000.0) << "answered only once the silent clients' time was up";
 }
 
+// A client that the server refuses is no setup served: the stand-in told to serve one still serves it after
+// more silent clients of this process than it holds, its share and the reserve of its 256 connections.
+TEST(DownloaderEnd, StandInCountsNoRefusedClientAsServed)
+{
+    SetTestTimeLimit(60);
+    BackgroundProcess peer(L"DownloaderPeer.exe", L"--clients 1");
+    ASSERT_TRUE(peer.WaitForOutput("listening on"));
+    std::vector<UniqueFile> silent;
+    DWORD error = ERROR_SUCCESS;
+    while (silent.size() < 16 + 2 * 256 && !peer.WaitForOutput("refused", 0))
+        ASSERT_TRUE(silent.emplace_back(OpenAtOnce(DownloaderPipeName(), error))) << silent.size() << ": " << error;
+    ASSERT_TRUE(peer.WaitForOutput("refused", 0)) << "no client refused";
+    EXPECT_EQ(RunProgram(L"Tessaline.exe", L"").exitCode, 0u);
+    const ChildResult peerEnd = peer.Wait();
+    EXPECT_EQ(peerEnd.exitCode, 0u);
+    EXPECT_NE(peerEnd.output.find("reply: 05 00 00 00 01"), std::string::npos) << peerEnd.output;
+}
+
 } // namespace
