@@ -166,8 +166,21 @@ CheckResult OpensAsTessaline(CheckContext& context)
     switch (error) {
     case ERROR_INVALID_PARAMETER:
         return Fail(L"the switch to message mode fails (error 87): the pipe is not a message-mode pipe");
-    case ERROR_ACCESS_DENIED:
+    case ERROR_ACCESS_DENIED: {
+        // An instance above this check's level refuses its open for writing whatever the DACL grants, as an
+        // elevated downloader's own level does ("Mandatory Integrity Control" in Microsoft's documentation);
+        // its label is read on an open for READ_CONTROL, which no-write-up lets through. Wine enforces no
+        // levels: there only a DACL refuses.
+        const Identity self = OwnIdentity();
+        const UniqueFile look(CreateFileW(context.target.name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        const DWORD level = look ? LabelLevel(ReadInstanceSecurity(look.get())) : 0;
+        if (self.Known() && !AboveASetup(self) && level > SECURITY_MANDATORY_MEDIUM_RID)
+            return Fail(L"the pipe refuses this account (error 5): its instances carry a label above medium, as an "
+                        L"elevated downloader's do that set none of their own",
+                        "R7.7");
         return Fail(L"the pipe refuses this account (error 5)", "R7.1");
+    }
     case ERROR_SEM_TIMEOUT:
     case ERROR_PIPE_BUSY:
         return Fail(L"every instance stays busy (" + ErrorText(error) + L")");

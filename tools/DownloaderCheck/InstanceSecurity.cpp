@@ -99,6 +99,16 @@ std::wstring DaclRefusal(const InstanceSecurity& security, const std::wstring& u
            L" a setup opens it with";
 }
 
+DWORD LabelLevel(const InstanceSecurity& security)
+{
+    void* ace = nullptr;
+    if (security.label == nullptr || security.label->AceCount != 1 || !GetAce(security.label, 0, &ace) ||
+        static_cast<const ACE_HEADER*>(ace)->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE)
+        return 0;
+    PSID sid = const_cast<DWORD*>(&static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace)->SidStart);
+    return *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+}
+
 std::wstring LabelMismatch(const InstanceSecurity& security, DWORD levelRid)
 {
     void* ace = nullptr;
@@ -109,8 +119,7 @@ std::wstring LabelMismatch(const InstanceSecurity& security, DWORD levelRid)
         return L"not one mandatory label";
     const auto* label = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
     PSID sid = const_cast<DWORD*>(&label->SidStart);
-    const DWORD rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
-    if (rid == levelRid && (label->Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) != 0)
+    if (LabelLevel(security) == levelRid && (label->Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP) != 0)
         return L"";
     return L"the label " + SidString(sid) + L" with the policy 0x" + Hex32(label->Mask);
 }

@@ -23,6 +23,9 @@ InstanceSecurity ReadInstanceSecurity(HANDLE pipe);
 // unelevated token of that user holds; else what it grants that user.
 std::wstring DaclRefusal(const InstanceSecurity& security, const std::wstring& userSid);
 
+// The label's level as a RID (SECURITY_MANDATORY_MEDIUM_RID, ...); 0 when it has none.
+DWORD LabelLevel(const InstanceSecurity& security);
+
 // Empty when the label is exactly one mandatory label at the level (SECURITY_MANDATORY_MEDIUM_RID, ...)
 // with no-write-up; else what it is.
 std::wstring LabelMismatch(const InstanceSecurity& security, DWORD levelRid);
