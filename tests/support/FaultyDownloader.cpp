@@ -37,9 +37,16 @@ LocalPtr<void> ElevatedDescriptor()
 
 FaultyDownloader::FaultyDownloader(std::wstring name, Fault fault, DWORD slowMs)
     : name_(std::move(name)), fault_(fault), slowMs_(slowMs), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      descriptor_(ElevatedDescriptor()), first_(NewInstance()),
-      listener_(CreateThread(nullptr, 0, ListenMain, this, 0, nullptr))
-{}
+      descriptor_(ElevatedDescriptor()), first_(NewInstance())
+{
+    // The one that drops a process's clients has instances enough for a burst, so that only its limit
+    // loses a client (the others have one listening at a time, which a burst of four meets in time).
+    for (int i = fault_ == Fault::FewPerProcess ? 8 : 1; i > 0; --i)
+        listeners_.emplace_back(CreateThread(nullptr, 0, ListenMain, this, CREATE_SUSPENDED, nullptr));
+    // Started only once all are there: a client's fault may end them all.
+    for (const UniqueHandle& listener : listeners_)
+        ResumeThread(listener.get());
+}
 
 FaultyDownloader::~FaultyDownloader()
 {
@@ -57,8 +64,10 @@ DWORD WINAPI FaultyDownloader::ListenMain(void* self)
 void FaultyDownloader::EndListener()
 {
     SetEvent(stop_.get());
-    while (WaitForSingleObject(listener_.get(), 10) == WAIT_TIMEOUT)
-        CancelSynchronousIo(listener_.get());
+    for (const UniqueHandle& listener : listeners_) {
+        while (WaitForSingleObject(listener.get(), 10) == WAIT_TIMEOUT)
+            CancelSynchronousIo(listener.get());
+    }
 }
 
 UniqueFile FaultyDownloader::NewInstance() const
@@ -71,7 +80,13 @@ UniqueFile FaultyDownloader::NewInstance() const
 
 void FaultyDownloader::Listen()
 {
-    UniqueFile next = std::move(first_);
+    UniqueFile next;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        next = std::move(first_);
+    }
+    if (!next)
+        next = NewInstance();
     for (unsigned client = 0; next && !Stopped();) {
         UniqueFile current = std::move(next);
         const DWORD error = ConnectNamedPipe(current.get(), nullptr) ? ERROR_SUCCESS : GetLastError();

@@ -41,7 +41,7 @@ public:
 private:
     static DWORD WINAPI ListenMain(void* self);
     void Listen();
-    // Ends the listener, which may be between its look at the stop and its wait for a client.
+    // Ends the listeners, each of which may be between its look at the stop and its wait for a client.
     void EndListener();
     bool Stopped() const { return WaitForSingleObject(stop_.get(), 0) != WAIT_TIMEOUT; }
     // Reads the client's request unless the listener has read it already.
@@ -55,7 +55,7 @@ private:
     LocalPtr<void> descriptor_; // the elevated downloader's, or none
     std::mutex mutex_;
     std::vector<std::thread> sessions_;
-    std::map<ULONG, unsigned> held_; // of FewPerProcess: the connections each client process holds
-    UniqueFile first_;               // the first instance, there before the constructor returns
-    UniqueHandle listener_;          // last: its thread uses all of the above
+    std::map<ULONG, unsigned> held_;      // of FewPerProcess: the connections each client process holds
+    UniqueFile first_;                    // the first instance, there before the constructor returns
+    std::vector<UniqueHandle> listeners_; // last: their threads use all of the above
 };

@@ -20,16 +20,25 @@ namespace {
 // One setup per process up to this many; a larger burst shares them out.
 const unsigned kMostProcesses = 16;
 
-// A child's tally as its exit code: three counts of 10 bits each under a marker bit, so that a child that
-// failed in any other way (a crash's NTSTATUS, the tool's 2) is not read as a tally.
-const DWORD kTallyMark = 0x40000000;
-const unsigned kCountMask = 0x3FF;
+// A child's tally as its exit code, under a marker bit: answered, dropped and timed out in 7 bits each (a
+// process has at most 63 clients), missing in 10. A child that failed in any other way (the tool's 2, an
+// NTSTATUS such as 0xC0000005, whose bit 30 is set) is not read as a tally.
+const DWORD kTallyMark = 0x80000000;
+const DWORD kMarkMask = 0xC0000000;
 
-DWORD Encode(unsigned answered, unsigned missing, unsigned dropped)
+struct Field {
+    unsigned shift;
+    unsigned bits;
+};
+const Field kAnswered{0, 7}, kDropped{7, 7}, kTimedOut{14, 7}, kMissing{21, 9};
+
+DWORD Put(const Field& field, unsigned count)
 {
-    const auto clamp = [](unsigned count) { return count < kCountMask ? count : kCountMask; };
-    return kTallyMark | clamp(answered) | clamp(missing) << 10 | clamp(dropped) << 20;
+    const unsigned most = (1u << field.bits) - 1;
+    return static_cast<DWORD>(count < most ? count : most) << field.shift;
 }
+
+unsigned Take(const Field& field, DWORD code) { return code >> field.shift & ((1u << field.bits) - 1); }
 
 bool ReadsAsBoolean(const std::string& bytes)
 {
@@ -59,27 +68,34 @@ int RunBurstChild(const CheckTarget& target, const std::wstring& tag, unsigned c
     const UniqueHandle ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, ReadyName(tag).c_str()));
     if (!start || !ready)
         return kToolFailed;
-    std::atomic<unsigned> answered{0}, missing{0}, dropped{0};
+    std::atomic<unsigned> answered{0}, missing{0}, dropped{0}, timedOut{0};
     std::vector<std::thread> threads;
     for (unsigned i = 0; i < clients; ++i) {
         threads.emplace_back([&] {
             WaitForSingleObject(start.get(), INFINITE);
             ProbeClient client(target.name);
             missing += client.Missing();
-            if (!client.Connected())
+            // Closed by the server as soon as it connected, at the last of its attempts: dropped as well.
+            const DWORD error = client.OpenError();
+            if (!client.Connected()) {
+                dropped += error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
                 return;
+            }
             const DWORD sent = client.Send(CompletionRequestBytes());
             const Answer answer = sent == ERROR_SUCCESS ? client.Receive(target.answerMs) : Answer{sent, {}, 0};
             if (answer.error == ERROR_SUCCESS)
                 answered += ReadsAsBoolean(answer.bytes); // else not an answer: lost, but not dropped
-            else if (answer.error != ERROR_TIMEOUT)
+            else if (answer.error == ERROR_TIMEOUT)
+                ++timedOut;
+            else
                 ++dropped;
         });
     }
     ReleaseSemaphore(ready.get(), 1, nullptr);
     for (std::thread& thread : threads)
         thread.join();
-    return static_cast<int>(Encode(answered, missing, dropped));
+    return static_cast<int>(kTallyMark | Put(kAnswered, answered) | Put(kDropped, dropped) | Put(kTimedOut, timedOut) |
+                            Put(kMissing, missing));
 }
 
 BurstTally RunBurstProcesses(const CheckTarget& target)
@@ -128,14 +144,15 @@ BurstTally RunBurstProcesses(const CheckTarget& target)
     for (const UniqueHandle& process : processes) {
         DWORD code = 0;
         WaitForSingleObject(process.get(), INFINITE);
-        if (!GetExitCodeProcess(process.get(), &code) || (code & ~0x3FFFFFFFUL) != kTallyMark) {
+        if (!GetExitCodeProcess(process.get(), &code) || (code & kMarkMask) != kTallyMark) {
             tally.startError = ERROR_INVALID_DATA;
             continue;
         }
-        tally.answered += code & kCountMask;
-        tally.missing += code >> 10 & kCountMask;
-        tally.dropped += code >> 20 & kCountMask;
-        tally.processesAnswered += (code & kCountMask) != 0;
+        tally.answered += Take(kAnswered, code);
+        tally.dropped += Take(kDropped, code);
+        tally.timedOut += Take(kTimedOut, code);
+        tally.missing += Take(kMissing, code);
+        tally.processesAnswered += Take(kAnswered, code) != 0;
     }
     return tally;
 }

@@ -11,7 +11,8 @@ struct CheckTarget;
 struct BurstTally {
     unsigned answered = 0; // with a Boolean
     unsigned missing = 0;  // attempts that met no instance at all (error 2)
-    unsigned dropped = 0;  // connected, and closed without an answer
+    unsigned dropped = 0;  // connected, and closed without an answer, at the connect or later
+    unsigned timedOut = 0; // connected, and not answered within the time
     unsigned processes = 0;
     unsigned mostPerProcess = 0;      // the largest share of one process
     unsigned processesAnswered = 0;   // processes with at least one client answered

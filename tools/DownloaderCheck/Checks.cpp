@@ -292,9 +292,12 @@ CheckResult BurstAnswered(CheckContext& context)
     // once: what a limit on one process's connections does.
     const bool perProcess = tally.mostPerProcess > 1 && tally.processesAnswered == tally.processes &&
                             tally.answered + tally.dropped == context.target.burst;
-    return Fail(counts + L" answered" +
-                    (perProcess ? L"; the rest closed unanswered, of processes that had up to " +
-                                      Decimal(tally.mostPerProcess) + L" clients at once"
+    const unsigned unconnected = context.target.burst - tally.answered - tally.dropped - tally.timedOut;
+    return Fail(counts + L" answered: " + Decimal(tally.dropped) + L" closed unanswered, " + Decimal(tally.timedOut) +
+                    L" not answered within the time, " + Decimal(unconnected) +
+                    L" not connected or not answered with a Boolean" +
+                    (perProcess ? L": every process was answered, and lost only clients closed unanswered, of up to " +
+                                      Decimal(tally.mostPerProcess) + L" it had at once, as a limit per process does"
                                 : L""),
                 perProcess ? "R6.4" : nullptr);
 }
