@@ -108,13 +108,16 @@ void FaultyDownloader::Listen()
             continue;
         }
         std::optional<std::string> request;
-        if (fault_ == Fault::StopsAtLook) {
+        if (fault_ == Fault::StopsAtLook || fault_ == Fault::ReadsInTurn) {
             // Each request read in turn: it has ended before a client that came later is answered.
             request.emplace();
-            if (!ReadMessage(current.get(), *request)) {
+            const bool read = ReadMessage(current.get(), *request);
+            if (!read && fault_ == Fault::StopsAtLook) {
                 SetEvent(stop_.get());
                 break;
             }
+            if (!read)
+                continue; // a look, or a client that left: nothing to serve
         }
         std::lock_guard<std::mutex> lock(mutex_);
         sessions_.emplace_back([this, client, pipe = std::move(current), request = std::move(request)]() mutable {
@@ -158,7 +161,10 @@ void FaultyDownloader::Serve(UniqueFile pipe, unsigned client, std::optional<std
     DWORD written = 0;
     for (int copies = fault_ == Fault::TwoReplies ? 2 : 1; copies > 0; --copies)
         WriteFile(pipe.get(), reply, sizeof reply, &written, nullptr);
-    // Closing drops what the client has not read yet.
+    // Closing drops what the client has not read yet; so does a disconnect, at once: a moment after the
+    // write, which a client that reads at once takes in time.
+    if (fault_ == Fault::DisconnectsAfterReply && WaitForSingleObject(stop_.get(), slowMs_ / 6) == WAIT_TIMEOUT)
+        DisconnectNamedPipe(pipe.get());
     FlushFileBuffers(pipe.get());
     release();
 }

@@ -26,6 +26,8 @@ enum class Fault {
     EndsOnUnexpected,       // ends on a request that is not the notice, and is not empty or long
     AnswersFalse,           // answers false
     TrueToAnything,         // answers true to every message, the notice or not
+    ReadsInTurn,            // reads each request on its listener, one client after another
+    DisconnectsAfterReply,  // disconnects the instance a sixth of slowMs after its reply's write
     FewPerProcess,          // closes at once a client whose process holds two connections, each answered after
                             // a third of slowMs
 };

@@ -94,8 +94,11 @@ CheckResult NoticeAnswered(CheckContext& context, const std::wstring& before)
     const Answer answer = client->Receive(context.target.answerMs);
     bool value = false;
     std::wstring why;
-    if (answer.error != ERROR_SUCCESS || !ReadAsTessaline(answer.bytes, value, why))
-        return Fail(before + Seen(answer) + (why.empty() ? L"" : L", not an answer: " + why));
+    if (answer.error != ERROR_SUCCESS)
+        return Fail(before + Seen(answer));
+    // An answer that is not one breaks what every answer must be, whatever came before it.
+    if (!ReadAsTessaline(answer.bytes, value, why))
+        return Fail(before + Seen(answer) + L", not an answer: " + why, "R4.1");
     return Pass(std::wstring(value ? L"true" : L"false") + L" after " + Seconds(answer.milliseconds));
 }
 
@@ -240,6 +243,34 @@ CheckResult NothingMore(CheckContext& context)
 }
 
 CheckResult SecondNotice(CheckContext& context) { return NoticeAnswered(context, L""); }
+
+// A disconnect after the write discards what the client has not read ("DisconnectNamedPipe" in Microsoft's
+// documentation): a client that reads a moment late sees a broken pipe. A close leaves the reply.
+CheckResult ReadLate(CheckContext& context)
+{
+    std::wstring failure;
+    const std::unique_ptr<ProbeClient> client = Connect(context, failure);
+    if (!client)
+        return Fail(failure);
+    const DWORD sent = client->Send(CompletionRequestBytes());
+    if (sent != ERROR_SUCCESS)
+        return Fail(L"the notice could not be sent (" + ErrorText(sent) + L")");
+    Sleep(context.target.answerMs / 2);
+    const Answer answer = client->Receive(context.target.answerMs / 2);
+    if (answer.error != ERROR_SUCCESS)
+        return Fail(L"read " + Seconds(context.target.answerMs / 2) + L" after the notice: " + Seen(answer));
+    return Pass(L"");
+}
+
+// A silent client held connected while another sends its notice.
+CheckResult BesideSilent(CheckContext& context)
+{
+    std::wstring failure;
+    const std::unique_ptr<ProbeClient> silent = Connect(context, failure);
+    if (!silent)
+        return Fail(failure);
+    return NoticeAnswered(context, L"with a silent client connected, the next notice: ");
+}
 
 CheckResult AfterLook(CheckContext& context) { return AfterClient(context, nullptr); }
 
@@ -393,6 +424,8 @@ const std::vector<Check>& AllChecks()
         {"2.3", L"the answer is true", {"R4.2"}, "2.2", false, AnswerIsTrue},
         {"2.4", L"nothing more is sent after the answer", {"R4.3"}, "2.1", false, NothingMore},
         {"3.1", L"a second notice right after the first is answered", {"R6.1"}, "1.2", true, SecondNotice},
+        {"3.2", L"the answer waits for a client that reads it late", {"R4.4"}, "3.1", true, ReadLate},
+        {"3.3", L"a client that connects and stays silent holds up no other", {"R6.3"}, "3.1", true, BesideSilent},
         {"4.1", L"a look without a request leaves it serving", {"R3.2"}, "1.2", true, AfterLook},
         {"4.2", L"a hang-up before the answer leaves it serving", {"R4.5"}, "1.2", true, AfterHangUp},
         {"4.3", L"a request of another type first leaves it serving", {"R3.3"}, "1.2", true, AfterOtherType},
@@ -403,7 +436,7 @@ const std::vector<Check>& AllChecks()
          "1.2",
          true,
          AfterOversized},
-        {"5.1", L"a burst of simultaneous notices is answered in full", {"R6.2", "R1.3"}, "1.2", true, BurstAnswered},
+        {"5.1", L"a burst of simultaneous notices is answered in full", {"R6.2", "R1.3"}, "3.1", true, BurstAnswered},
         {"5.2", L"no client of the burst meets a missing pipe", {"R1.2", "R1.3"}, "1.2", true, BurstNoneMissing},
         {"6.1", L"a setup of this account can open it", {"R7.1", "R7.7"}, "1.2", true, WhoServes},
         {"6.2",

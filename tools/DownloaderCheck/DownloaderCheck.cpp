@@ -146,7 +146,7 @@ int Run(const Options& options)
     }
     PrintLine(L"DownloaderCheck " TESSALINE_VERSION L": whatever serves " + options.target.name +
               L" now, against the downloader contract of protocol.md");
-    PrintLine(L"It sends real completion notices, up to " + Decimal(options.target.burst + 8) +
+    PrintLine(L"It sends real completion notices, up to " + Decimal(options.target.burst + 10) +
               L": a downloader that acts on a notice acts now.");
 
     CheckRun run(options.target);
