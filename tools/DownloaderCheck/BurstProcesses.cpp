@@ -114,6 +114,13 @@ BurstTally RunBurstProcesses(const CheckTarget& target)
         return tally;
     }
     std::vector<UniqueHandle> processes;
+    // None of those started sends a notice then: they end unstarted, in the job or not.
+    const auto abandon = [&](DWORD error) {
+        for (const UniqueHandle& process : processes)
+            TerminateProcess(process.get(), kToolFailed);
+        tally.startError = error;
+        return tally;
+    };
     for (unsigned i = 0; i < tally.processes; ++i) {
         const unsigned share = target.burst / tally.processes + (i < target.burst % tally.processes ? 1 : 0);
         tally.mostPerProcess = share > tally.mostPerProcess ? share : tally.mostPerProcess;
@@ -123,10 +130,8 @@ BurstTally RunBurstProcesses(const CheckTarget& target)
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info = {};
         if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                            &startup, &info)) {
-            tally.startError = GetLastError();
-            return tally;
-        }
+                            &startup, &info))
+            return abandon(GetLastError());
         processes.emplace_back(info.hProcess);
         const UniqueHandle thread(info.hThread);
         if (job)
@@ -135,10 +140,8 @@ BurstTally RunBurstProcesses(const CheckTarget& target)
     }
     // Every process ready before any client goes, so that the burst comes at once.
     for (unsigned i = 0; i < tally.processes; ++i) {
-        if (WaitForSingleObject(ready.get(), 30000) != WAIT_OBJECT_0) {
-            tally.startError = ERROR_TIMEOUT;
-            return tally;
-        }
+        if (WaitForSingleObject(ready.get(), 30000) != WAIT_OBJECT_0)
+            return abandon(ERROR_TIMEOUT);
     }
     SetEvent(start.get());
     for (const UniqueHandle& process : processes) {
