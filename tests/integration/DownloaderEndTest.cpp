@@ -56,10 +56,10 @@ TEST(DownloaderEnd, StandInServesABurstOfEveryKindOfClient)
     std::vector<std::unique_ptr<BackgroundProcess>> programs;
     for (int i = 0; i < 4; ++i)
         programs.push_back(std::make_unique<BackgroundProcess>(L"Tessaline.exe", L""));
-    // Looks, hang-ups and garbage among real notices, all at once; the stand-in answers true to either
-    // of the last two.
+    // Looks, hang-ups and garbage among real notices, all at once; the stand-in answers the garbage
+    // false and the notices true.
     std::atomic<int> missing{0};
-    std::atomic<int> answeredTrue{0};
+    std::atomic<int> answered{0};
     std::vector<std::future<void>> clients;
     for (int i = 0; i < 20; ++i) {
         clients.push_back(OnThread([&, kind = i % 4] {
@@ -68,14 +68,14 @@ TEST(DownloaderEnd, StandInServesABurstOfEveryKindOfClient)
             if (kind == 1)
                 Exchange(*client, request, false);
             if (kind >= 2)
-                answeredTrue += Hex(Exchange(*client, request)) == "05 00 00 00 01";
+                answered += Hex(Exchange(*client, request)) == (kind == 2 ? "05 00 00 00 00" : "05 00 00 00 01");
         }));
     }
     for (auto& client : clients)
         client.get();
     for (const auto& program : programs)
         EXPECT_EQ(program->Wait().exitCode, 0u);
-    EXPECT_EQ(answeredTrue, 10);
+    EXPECT_EQ(answered, 10);
     EXPECT_EQ(missing, 0) << "a client met no instance at all";
     const ChildResult peerEnd = peer.Wait(0);
     EXPECT_EQ(peerEnd.output.find("cannot"), std::string::npos) << peerEnd.output;
@@ -94,6 +94,24 @@ TEST(DownloaderEnd, ASetupAmongMoreSilentClientsThanWorkersIsAnsweredWithinItsRe
     EXPECT_EQ(run.exitCode, 0u);
     // At once: well within Tessaline's retry window, and long before the silent clients' 10 s are up.
     EXPECT_LT(run.seconds, Scaled(2000) / 1000.0) << "answered only once the silent clients' time was up";
+}
+
+// A client that the server refuses is no setup served: the stand-in told to serve one still serves it after
+// more silent clients of this process than it holds, its share and the reserve of its 256 connections.
+TEST(DownloaderEnd, StandInCountsNoRefusedClientAsServed)
+{
+    SetTestTimeLimit(60);
+    BackgroundProcess peer(L"DownloaderPeer.exe", L"--clients 1");
+    ASSERT_TRUE(peer.WaitForOutput("listening on"));
+    std::vector<UniqueFile> silent;
+    DWORD error = ERROR_SUCCESS;
+    while (silent.size() < 16 + 2 * 256 && !peer.WaitForOutput("refused", 0))
+        ASSERT_TRUE(silent.emplace_back(OpenAtOnce(DownloaderPipeName(), error))) << silent.size() << ": " << error;
+    ASSERT_TRUE(peer.WaitForOutput("refused", 0)) << "no client refused";
+    EXPECT_EQ(RunProgram(L"Tessaline.exe", L"").exitCode, 0u);
+    const ChildResult peerEnd = peer.Wait();
+    EXPECT_EQ(peerEnd.exitCode, 0u);
+    EXPECT_NE(peerEnd.output.find("reply: 05 00 00 00 01"), std::string::npos) << peerEnd.output;
 }
 
 } // namespace

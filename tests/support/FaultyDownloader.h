@@ -1,9 +1,12 @@
 // Downloaders of the tests' own, each breaking one part of the contract on purpose, for the downloader
 // check to find: a thread that keeps an instance listening and serves each client on a thread of its own.
+// Otherwise they keep it: a request that is not the notice is answered false, and where the test runs
+// elevated the instances carry the elevated downloader's own security.
 #pragma once
 
 #include <windows.h>
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +25,11 @@ enum class Fault {
     SlowReply,              // answers its first request later than the check waits
     EndsOnUnexpected,       // ends on a request that is not the notice, and is not empty or long
     AnswersFalse,           // answers false
+    TrueToAnything,         // answers true to every message, the notice or not
+    ReadsInTurn,            // reads each request on its listener, one client after another
+    DisconnectsAfterReply,  // disconnects the instance a sixth of slowMs after its reply's write
+    FewPerProcess,          // closes at once a client whose process holds two connections, each answered after
+                            // a third of slowMs
 };
 
 class FaultyDownloader {
@@ -35,7 +43,7 @@ public:
 private:
     static DWORD WINAPI ListenMain(void* self);
     void Listen();
-    // Ends the listener, which may be between its look at the stop and its wait for a client.
+    // Ends the listeners, each of which may be between its look at the stop and its wait for a client.
     void EndListener();
     bool Stopped() const { return WaitForSingleObject(stop_.get(), 0) != WAIT_TIMEOUT; }
     // Reads the client's request unless the listener has read it already.
@@ -45,9 +53,11 @@ private:
     const std::wstring name_;
     const Fault fault_;
     const DWORD slowMs_;
-    UniqueHandle stop_; // set to end, by the destructor or by a fault
+    UniqueHandle stop_;         // set to end, by the destructor or by a fault
+    LocalPtr<void> descriptor_; // the elevated downloader's, or none
     std::mutex mutex_;
     std::vector<std::thread> sessions_;
-    UniqueFile first_;      // the first instance, there before the constructor returns
-    UniqueHandle listener_; // last: its thread uses all of the above
+    std::map<ULONG, unsigned> held_;      // of FewPerProcess: the connections each client process holds
+    UniqueFile first_;                    // the first instance, there before the constructor returns
+    std::vector<UniqueHandle> listeners_; // last: their threads use all of the above
 };

@@ -1,14 +1,15 @@
 #include "Checks.h"
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 
+#include "BurstProcesses.h"
 #include "CompletionNotice.h"
 #include "ErrorText.h"
 #include "Hex.h"
+#include "InstanceSecurity.h"
 #include "MessageBuffer.h"
 #include "PipeSecurity.h"
+#include "ProcessIdentity.h"
 #include "Seconds.h"
 #include "ServerIdentity.h"
 #include "Text.h"
@@ -24,10 +25,9 @@ struct CheckContext {
     std::unique_ptr<ProbeClient> first;
     bool asked = false;
     Answer answer;
-    // The burst of 5.1 and 5.2: how many clients were answered, and how many met no pipe at all.
+    // The burst of 5.1 and 5.2, from several processes.
     bool burst = false;
-    unsigned burstAnswered = 0;
-    unsigned burstMissing = 0;
+    BurstTally tally;
 };
 
 namespace {
@@ -94,20 +94,31 @@ CheckResult NoticeAnswered(CheckContext& context, const std::wstring& before)
     const Answer answer = client->Receive(context.target.answerMs);
     bool value = false;
     std::wstring why;
-    if (answer.error != ERROR_SUCCESS || !ReadAsTessaline(answer.bytes, value, why))
-        return Fail(before + Seen(answer) + (why.empty() ? L"" : L", not an answer: " + why));
+    if (answer.error != ERROR_SUCCESS)
+        return Fail(before + Seen(answer));
+    // An answer that is not one breaks what every answer must be, whatever came before it.
+    if (!ReadAsTessaline(answer.bytes, value, why))
+        return Fail(before + Seen(answer) + L", not an answer: " + why, "R4.1");
     return Pass(std::wstring(value ? L"true" : L"false") + L" after " + Seconds(answer.milliseconds));
 }
 
-// A client that does something else first; then the next notice must be answered.
-CheckResult AfterClient(CheckContext& context, const std::string* message, bool waitForAnswer)
+// A client that does something else first; then the next notice must be answered. A message that is not
+// the notice, answered at all, must be answered false: true tells whatever sent it that a setup completed.
+CheckResult AfterClient(CheckContext& context, const std::string* message, const char* notTrue = nullptr)
 {
     std::wstring failure;
     std::unique_ptr<ProbeClient> client = Connect(context, failure);
     if (!client)
         return Fail(failure);
-    if (message != nullptr && client->Send(*message) == ERROR_SUCCESS && waitForAnswer)
-        client->Receive(context.target.answerMs);
+    if (message != nullptr && client->Send(*message) == ERROR_SUCCESS && notTrue != nullptr) {
+        const Answer answer = client->Receive(context.target.answerMs);
+        bool value = false;
+        std::wstring why;
+        if (answer.error == ERROR_SUCCESS && ReadAsTessaline(answer.bytes, value, why) && value)
+            return Fail(L"answered true (" + Widen(Hex(answer.bytes.substr(0, 5)), CP_UTF8) +
+                            L") to a message that is not the notice",
+                        notTrue);
+    }
     client.reset();
     // What the client did reaches the server only once it runs: the next notice comes after it has had
     // the time to see the client go.
@@ -134,31 +145,9 @@ const Answer& FirstAnswer(CheckContext& context)
 
 void RunBurst(CheckContext& context)
 {
-    if (context.burst)
-        return;
+    if (!context.burst)
+        context.tally = RunBurstProcesses(context.target);
     context.burst = true;
-    std::atomic<unsigned> answered{0};
-    std::atomic<unsigned> missing{0};
-    const UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::vector<std::thread> clients;
-    for (unsigned i = 0; i < context.target.burst; ++i) {
-        clients.emplace_back([&] {
-            WaitForSingleObject(start.get(), INFINITE);
-            ProbeClient client(context.target.name);
-            missing += client.Missing();
-            bool value = false;
-            std::wstring why;
-            if (client.Connected() && client.Send(CompletionRequestBytes()) == ERROR_SUCCESS) {
-                const Answer answer = client.Receive(context.target.answerMs);
-                answered += answer.error == ERROR_SUCCESS && ReadAsTessaline(answer.bytes, value, why);
-            }
-        });
-    }
-    SetEvent(start.get());
-    for (std::thread& client : clients)
-        client.join();
-    context.burstAnswered = answered;
-    context.burstMissing = missing;
 }
 
 CheckResult NameExists(CheckContext& context)
@@ -180,8 +169,21 @@ CheckResult OpensAsTessaline(CheckContext& context)
     switch (error) {
     case ERROR_INVALID_PARAMETER:
         return Fail(L"the switch to message mode fails (error 87): the pipe is not a message-mode pipe");
-    case ERROR_ACCESS_DENIED:
+    case ERROR_ACCESS_DENIED: {
+        // An instance above this check's level refuses its open for writing whatever the DACL grants, as an
+        // elevated downloader's own level does ("Mandatory Integrity Control" in Microsoft's documentation);
+        // its label is read on an open for READ_CONTROL, which no-write-up lets through. Wine enforces no
+        // levels: there only a DACL refuses.
+        const Identity self = OwnIdentity();
+        const UniqueFile look(CreateFileW(context.target.name.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        const DWORD level = look ? LabelLevel(ReadInstanceSecurity(look.get())) : 0;
+        if (self.Known() && !AboveASetup(self) && level > SECURITY_MANDATORY_MEDIUM_RID)
+            return Fail(L"the pipe refuses this account (error 5): its instances carry a label above medium, as an "
+                        L"elevated downloader's do that set none of their own",
+                        "R7.7");
         return Fail(L"the pipe refuses this account (error 5)", "R7.1");
+    }
     case ERROR_SEM_TIMEOUT:
     case ERROR_PIPE_BUSY:
         return Fail(L"every instance stays busy (" + ErrorText(error) + L")");
@@ -242,12 +244,40 @@ CheckResult NothingMore(CheckContext& context)
 
 CheckResult SecondNotice(CheckContext& context) { return NoticeAnswered(context, L""); }
 
-CheckResult AfterLook(CheckContext& context) { return AfterClient(context, nullptr, false); }
+// A disconnect after the write discards what the client has not read ("DisconnectNamedPipe" in Microsoft's
+// documentation): a client that reads a moment late sees a broken pipe. A close leaves the reply.
+CheckResult ReadLate(CheckContext& context)
+{
+    std::wstring failure;
+    const std::unique_ptr<ProbeClient> client = Connect(context, failure);
+    if (!client)
+        return Fail(failure);
+    const DWORD sent = client->Send(CompletionRequestBytes());
+    if (sent != ERROR_SUCCESS)
+        return Fail(L"the notice could not be sent (" + ErrorText(sent) + L")");
+    Sleep(context.target.answerMs / 2);
+    const Answer answer = client->Receive(context.target.answerMs / 2);
+    if (answer.error != ERROR_SUCCESS)
+        return Fail(L"read " + Seconds(context.target.answerMs / 2) + L" after the notice: " + Seen(answer));
+    return Pass(L"");
+}
+
+// A silent client held connected while another sends its notice.
+CheckResult BesideSilent(CheckContext& context)
+{
+    std::wstring failure;
+    const std::unique_ptr<ProbeClient> silent = Connect(context, failure);
+    if (!silent)
+        return Fail(failure);
+    return NoticeAnswered(context, L"with a silent client connected, the next notice: ");
+}
+
+CheckResult AfterLook(CheckContext& context) { return AfterClient(context, nullptr); }
 
 CheckResult AfterHangUp(CheckContext& context)
 {
     const std::string notice = CompletionRequestBytes();
-    return AfterClient(context, &notice, false);
+    return AfterClient(context, &notice);
 }
 
 CheckResult AfterOtherType(CheckContext& context)
@@ -256,35 +286,61 @@ CheckResult AfterOtherType(CheckContext& context)
     request.WriteString(L"{C2A86F14-5D3B-4E97-A1C0-38F5E2B9D64A}");
     request.WriteInteger(0);
     const std::string message = request.Content();
-    return AfterClient(context, &message, true);
+    return AfterClient(context, &message, "R3.3");
 }
 
 CheckResult AfterEmpty(CheckContext& context)
 {
     const std::string empty;
-    return AfterClient(context, &empty, true);
+    return AfterClient(context, &empty, "R3.4");
 }
 
 CheckResult AfterOversized(CheckContext& context)
 {
     // Four times the buffer size that Tessaline's pipe code gives its pipes.
     const std::string oversized(4096, '\x5A');
-    return AfterClient(context, &oversized, true);
+    return AfterClient(context, &oversized, "R3.3");
+}
+
+CheckResult BurstNotRun(const BurstTally& tally)
+{
+    return {Verdict::NotRun,
+            L"not run: the burst's processes did not start or report (" + ErrorText(tally.startError) + L")",
+            {}};
 }
 
 CheckResult BurstAnswered(CheckContext& context)
 {
     RunBurst(context);
-    const std::wstring counts = Decimal(context.burstAnswered) + L" of " + Decimal(context.target.burst);
-    return context.burstAnswered == context.target.burst ? Pass(counts) : Fail(counts + L" answered");
+    const BurstTally& tally = context.tally;
+    if (tally.startError != ERROR_SUCCESS)
+        return BurstNotRun(tally);
+    const std::wstring counts = Decimal(tally.answered) + L" of " + Decimal(context.target.burst) + L", from " +
+                                Decimal(tally.processes) + L" processes";
+    if (tally.answered == context.target.burst)
+        return Pass(counts);
+    // Every process answered, the clients lost only dropped, and only where a process had more than one at
+    // once: what a limit on one process's connections does.
+    const bool perProcess = tally.mostPerProcess > 1 && tally.processesAnswered == tally.processes &&
+                            tally.answered + tally.dropped == context.target.burst;
+    const unsigned unconnected = context.target.burst - tally.answered - tally.dropped - tally.timedOut;
+    return Fail(counts + L" answered: " + Decimal(tally.dropped) + L" closed unanswered, " + Decimal(tally.timedOut) +
+                    L" not answered within the time, " + Decimal(unconnected) +
+                    L" not connected or not answered with a Boolean" +
+                    (perProcess ? L": every process was answered, and lost only clients closed unanswered, of up to " +
+                                      Decimal(tally.mostPerProcess) + L" it had at once, as a limit per process does"
+                                : L""),
+                perProcess ? "R6.4" : nullptr);
 }
 
 CheckResult BurstNoneMissing(CheckContext& context)
 {
     RunBurst(context);
-    return context.burstMissing == 0 ? Pass(L"")
-                                     : Fail(Decimal(context.burstMissing) +
-                                            L" attempts found no instance at all (error 2): none was listening");
+    if (context.tally.startError != ERROR_SUCCESS)
+        return BurstNotRun(context.tally);
+    return context.tally.missing == 0 ? Pass(L"")
+                                      : Fail(Decimal(context.tally.missing) +
+                                             L" attempts found no instance at all (error 2): none was listening");
 }
 
 CheckResult WhoServes(CheckContext& context)
@@ -295,10 +351,50 @@ CheckResult WhoServes(CheckContext& context)
         return Fail(failure + (context.openError == ERROR_ACCESS_DENIED
                                    ? L": the pipe refuses this account, and a setup of this account with it"
                                    : L""));
-    const std::wstring epm = IPC::AppContainerPipeName(context.target.name);
-    const bool epmExists = WaitNamedPipeW(epm.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT;
-    const ServerJudgement judged = JudgeServer(ServerOfPipe(client->Handle()), OwnIdentity(), epmExists);
+    const ServerFacts server = ServerOfPipe(client->Handle());
+    const Identity self = OwnIdentity();
+    ServerJudgement judged = JudgeServer(server, self);
+    const InstanceSecurity security = ReadInstanceSecurity(client->Handle());
+    if (security.error != ERROR_SUCCESS) {
+        judged.notes.push_back(L"its instance's DACL and label cannot be read (" + ErrorText(security.error) + L")");
+    } else if (AboveASetup(server.process.identity) && self.Known()) {
+        // Its setups run unelevated, at medium integrity, as this account.
+        std::wstring refusal = DaclRefusal(security, self.sid);
+        const std::wstring label = LabelMismatch(security, SECURITY_MANDATORY_MEDIUM_RID);
+        if (!label.empty())
+            refusal += (refusal.empty() ? L"" : L"; ") + label + L", not medium with no-write-up";
+        if (!refusal.empty())
+            return Fail(judged.facts + L": it runs elevated, and " + refusal + L" (" + SecurityText(security) + L")",
+                        "R7.7");
+        judged.notes.push_back(L"it runs elevated or at high integrity, and its instances' DACL and label, read back, "
+                               L"let this account's unelevated setups in");
+    }
     return {Verdict::Pass, judged.facts, judged.notes};
+}
+
+CheckResult EpmInstance(CheckContext& context)
+{
+    const std::wstring epm = IPC::AppContainerPipeName(context.target.name);
+    if (!WaitNamedPipeW(epm.c_str(), IPC::kBusyWaitMs) && GetLastError() == ERROR_FILE_NOT_FOUND)
+        return {Verdict::Pass, L"", {L"no _EPM instance: setups inside an AppContainer cannot reach this downloader"}};
+    // READ_CONTROL alone: what the DACL and the label are, whatever they let this account do besides.
+    const UniqueFile instance(CreateFileW(epm.c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING,
+                                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!instance)
+        return {Verdict::Pass,
+                L"",
+                {L"the _EPM instance cannot be opened to read its DACL and label (" + ErrorText(GetLastError()) +
+                 L"): Windows alone shows whether setups inside an AppContainer may write to it"}};
+    const InstanceSecurity security = ReadInstanceSecurity(instance.get());
+    if (security.error != ERROR_SUCCESS)
+        return {Verdict::Pass, L"", {L"its DACL and label cannot be read (" + ErrorText(security.error) + L")"}};
+    const std::wstring dacl = EpmDaclMismatch(security);
+    if (!dacl.empty())
+        return Fail(dacl + L" (" + SecurityText(security) + L")", "R7.5");
+    const std::wstring label = LabelMismatch(security, SECURITY_MANDATORY_LOW_RID);
+    if (!label.empty())
+        return Fail(label + L", not low with no-write-up (" + SecurityText(security) + L")", "R7.6");
+    return Pass(SecurityText(security));
 }
 
 } // namespace
@@ -328,14 +424,27 @@ const std::vector<Check>& AllChecks()
         {"2.3", L"the answer is true", {"R4.2"}, "2.2", false, AnswerIsTrue},
         {"2.4", L"nothing more is sent after the answer", {"R4.3"}, "2.1", false, NothingMore},
         {"3.1", L"a second notice right after the first is answered", {"R6.1"}, "1.2", true, SecondNotice},
+        {"3.2", L"the answer waits for a client that reads it late", {"R4.4"}, "3.1", true, ReadLate},
+        {"3.3", L"a client that connects and stays silent holds up no other", {"R6.3"}, "3.1", true, BesideSilent},
         {"4.1", L"a look without a request leaves it serving", {"R3.2"}, "1.2", true, AfterLook},
         {"4.2", L"a hang-up before the answer leaves it serving", {"R4.5"}, "1.2", true, AfterHangUp},
         {"4.3", L"a request of another type first leaves it serving", {"R3.3"}, "1.2", true, AfterOtherType},
         {"4.4", L"an empty message leaves it serving", {"R3.4"}, "1.2", true, AfterEmpty},
-        {"4.5", L"a message over the pipe's buffer size leaves it serving", {"R3.5"}, "1.2", true, AfterOversized},
-        {"5.1", L"a burst of simultaneous notices is answered in full", {"R6.2", "R1.3"}, "1.2", true, BurstAnswered},
+        {"4.5",
+         L"a message over the pipe's buffer size leaves it serving",
+         {"R3.5", "R3.3"},
+         "1.2",
+         true,
+         AfterOversized},
+        {"5.1", L"a burst of simultaneous notices is answered in full", {"R6.2", "R1.3"}, "3.1", true, BurstAnswered},
         {"5.2", L"no client of the burst meets a missing pipe", {"R1.2", "R1.3"}, "1.2", true, BurstNoneMissing},
         {"6.1", L"a setup of this account can open it", {"R7.1", "R7.7"}, "1.2", true, WhoServes},
+        {"6.2",
+         L"an _EPM instance, where there is one, admits setups inside an AppContainer",
+         {"R7.5", "R7.6"},
+         nullptr,
+         true,
+         EpmInstance},
     };
     return checks;
 }

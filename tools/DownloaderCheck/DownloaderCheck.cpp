@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BurstProcesses.h"
 #include "Checks.h"
 #include "ConsoleOutput.h"
 #include "DownloaderConnection.h"
@@ -35,7 +36,8 @@ const wchar_t Usage[] =
     L"  --pipe NAME        check this pipe instead of the downloader's (a test instance)\n"
     L"  --timeout SECONDS  how long an answer may take (default 5, the time Tessaline gives a downloader to\n"
     L"                     appear; a setup's last page that waits longer looks hung); decimals allowed\n"
-    L"  --burst COUNT      clients at once in the burst of checks 5.1 and 5.2 (default 16)\n"
+    L"  --burst COUNT      clients at once in the burst of checks 5.1 and 5.2 (default 16), each of its own\n"
+    L"                     process as a setup's is, up to 16 processes; a larger burst shares them out\n"
     L"  --junit FILE       also write the results to FILE as a JUnit XML report\n"
     L"  --list             list the checks, and run none\n"
     L"  CHECK              run only this check (2.1) or group (4); the default is every check\n"
@@ -51,6 +53,9 @@ struct Options {
     std::vector<std::wstring> selected;
     bool list = false;
     bool help = false;
+    // A process of the burst that another run of this tool started: its tag and its clients.
+    std::wstring burstTag;
+    unsigned burstClients = 0;
 };
 
 // Seconds with up to three decimals, at most a day, as milliseconds.
@@ -98,6 +103,10 @@ std::wstring ParseOptions(int argc, wchar_t** argv, Options& options)
             if (!ParseCount(value, 1000, options.target.burst) || options.target.burst == 0)
                 return L"--burst takes a count from 1 to 1000";
             ++i;
+        } else if (option == L"--burst-child" && value != nullptr && i + 2 < argc &&
+                   ParseCount(argv[i + 2], 1000, options.burstClients)) {
+            options.burstTag = argv[i + 1];
+            i += 2;
         } else if (option == L"--junit" && value != nullptr && *value != L'\0') {
             options.junit = argv[++i];
         } else if (!option.empty() && option[0] != L'-') {
@@ -137,7 +146,7 @@ int Run(const Options& options)
     }
     PrintLine(L"DownloaderCheck " TESSALINE_VERSION L": whatever serves " + options.target.name +
               L" now, against the downloader contract of protocol.md");
-    PrintLine(L"It sends real completion notices, up to " + Decimal(options.target.burst + 8) +
+    PrintLine(L"It sends real completion notices, up to " + Decimal(options.target.burst + 10) +
               L": a downloader that acts on a notice acts now.");
 
     CheckRun run(options.target);
@@ -197,7 +206,10 @@ int CheckMain(int argc, wchar_t** argv)
 {
     Options options;
     const std::wstring problem = ParseOptions(argc, argv, options);
-    return !problem.empty() || options.help ? AnswerUsage(problem, Usage) : Run(options);
+    if (!problem.empty() || options.help)
+        return AnswerUsage(problem, Usage);
+    return options.burstTag.empty() ? Run(options)
+                                    : RunBurstChild(options.target, options.burstTag, options.burstClients);
 }
 
 } // namespace

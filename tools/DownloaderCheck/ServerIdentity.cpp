@@ -1,6 +1,6 @@
 #include "ServerIdentity.h"
 
-ServerJudgement JudgeServer(const ServerFacts& server, const Identity& self, bool epmExists)
+ServerJudgement JudgeServer(const ServerFacts& server, const Identity& self)
 {
     ServerJudgement judged;
     const Identity& owner = server.process.identity;
@@ -14,20 +14,12 @@ ServerJudgement JudgeServer(const ServerFacts& server, const Identity& self, boo
         // documentation: objects you create receive your integrity level). This check has connected: an
         // unelevated one has seen that the server set them.
         const bool above = owner.elevated || owner.system || owner.integrity > Integrity::Medium;
-        if (above && !self.elevated && !self.system && self.Known() && self.integrity <= Integrity::Medium) {
+        if (above && !self.elevated && !self.system && self.Known() && self.integrity <= Integrity::Medium)
             judged.notes.push_back(L"it runs elevated or at high integrity, and its pipe lets this unelevated "
                                    L"account in: it sets access rules of its own, as an elevated downloader must");
-        } else if (above) {
-            judged.notes.push_back(L"it runs elevated or at high integrity, as this check does: a setup that runs "
-                                   L"Tessaline unelevated is refused (error 5) unless the downloader sets access "
-                                   L"rules of its own; run this check unelevated to see what such a setup sees");
-        }
         if (owner.sid != self.sid)
             judged.notes.push_back(L"it runs as another account than this check: whether its pipe lets in this "
                                    L"account's setups is its access rules' to say, which Windows enforces");
     }
-    judged.notes.push_back(epmExists ? L"the _EPM instance is there: setups inside an AppContainer open it, and only "
-                                       L"Windows shows whether its low label and access rules let them write"
-                                     : L"no _EPM instance: setups inside an AppContainer cannot reach this downloader");
     return judged;
 }

@@ -14,5 +14,5 @@ struct ServerJudgement {
     std::vector<std::wstring> notes; // what only Windows can tell
 };
 
-// `self`: who this check runs as; `epmExists`: whether the name with "_EPM" has an instance.
-ServerJudgement JudgeServer(const ServerFacts& server, const Identity& self, bool epmExists);
+// `self`: who this check runs as.
+ServerJudgement JudgeServer(const ServerFacts& server, const Identity& self);

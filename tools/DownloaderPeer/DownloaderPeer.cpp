@@ -12,6 +12,7 @@
 #include "PeerOptions.h"
 #include "Pipe.h"
 #include "PipeServer.h"
+#include "ProcessIdentity.h"
 #include "Text.h"
 #include "ToolGuard.h"
 
@@ -35,8 +36,10 @@ bool Pause(unsigned milliseconds)
     return milliseconds == 0 || WaitForSingleObject(StopEvent, milliseconds) == WAIT_TIMEOUT;
 }
 
-void DescribeRequest(const InputBuffer& received)
+// True when it is the completion notice.
+bool DescribeRequest(const InputBuffer& received)
 {
+    bool notice = false;
     InputBuffer request = received;
     const std::string bytes = request.Content();
     try {
@@ -44,26 +47,32 @@ void DescribeRequest(const InputBuffer& received)
         const std::wstring suffix = request.ReadString();
         PrintLine(L"request: code=" + std::to_wstring(code) + L" suffix=" + suffix + L" (" +
                   std::to_wstring(bytes.size()) + L" bytes)");
-        if (code != 0 || suffix != MakeInstanceSuffix() ||
-            request.Position() != static_cast<std::int64_t>(bytes.size()))
+        notice = code == 0 && suffix == MakeInstanceSuffix() &&
+                 request.Position() == static_cast<std::int64_t>(bytes.size());
+        if (!notice)
             PrintLine(L"warning: not the completion notice this peer expects");
     } catch (const wexception<std::runtime_error>& error) {
         PrintLine(L"malformed request: " + error.message() + L" (" + std::to_wstring(bytes.size()) + L" bytes)");
     }
     PrintLine(L"request bytes: " + Widen(Hex(bytes), CP_UTF8));
+    return notice;
 }
 
-// The answer to one request: printed, then, after the delay, the reply the options give, or none.
+// The answer to one request: printed, then, after the delay, the reply the options give to the notice, or
+// none; anything else is no setup's and gets false.
 bool Answer(const InputBuffer& request, OutputBuffer& reply, const PeerOptions& options)
 {
-    DescribeRequest(request);
+    const bool notice = DescribeRequest(request);
     if (!Pause(options.replyDelayMs))
         return false;
     if (options.closeWithoutReply) {
         PrintLine(L"closing without a reply");
         return false;
     }
-    reply.WriteBytes(options.reply);
+    if (notice)
+        reply.WriteBytes(options.reply);
+    else
+        reply.WriteBoolean(false);
     return true;
 }
 
@@ -186,6 +195,10 @@ int wmain(int argc, wchar_t** argv)
     IPC::ServerOptions serving;
     serving.name = name;
     serving.grantSid = options.grantSid;
+    // As the protocol document tells an elevated downloader to: its user's unelevated setups open the
+    // instances, which would otherwise carry its high level and its elevated token's default DACL.
+    if (options.grantSid.empty() && !options.defaultSecurity && AboveASetup(OwnIdentity()))
+        serving.securityDescriptor = IPC::ElevatedServerSddl();
     const std::wstring served = options.grantSid.empty() ? name : IPC::AppContainerPipeName(name);
     try {
         if (options.misfit != Misfit::None)

@@ -8,7 +8,8 @@
 const wchar_t PeerUsage[] =
     L"Usage: DownloaderPeer [options]\n"
     L"Serves the downloader pipe and answers each completion notice.\n"
-    L"  --reply true|false|HEX   the reply: a Boolean, or raw bytes in hex (\"05000000\", \"\" for empty)\n"
+    L"  --reply true|false|HEX   the reply to the notice: a Boolean, or raw bytes in hex (\"05000000\", \"\"\n"
+    L"                           for empty); any other request is answered false\n"
     L"  --close                  read the request and close without replying\n"
     L"  --create-delay MS        wait before creating the pipe\n"
     L"  --reply-delay MS         wait before replying\n"
@@ -16,6 +17,8 @@ const wchar_t PeerUsage[] =
     L"                           stopped): any whole request counts, a notice or not, answered or not;\n"
     L"                           a client that sends none (the support tool's look) does not count\n"
     L"  --grant-sid SID          serve the \"_EPM\" instance, open to the logon session and SID\n"
+    L"  --default-security       keep the process's default security when it runs elevated, which refuses\n"
+    L"                           its user's unelevated setups (without it, the elevated downloader's own)\n"
     L"  --byte-mode              serve a byte-mode pipe, which a client cannot switch to message mode;\n"
     L"                           --clients then counts connections\n"
     L"  --one-way                serve a pipe that only receives, which refuses a client (error 5)\n"
@@ -94,6 +97,8 @@ std::wstring ParsePeerOptions(int argc, wchar_t** argv, PeerOptions& options)
         } else if (option == L"--clients") {
             if (!needValue() || !ParseCount(value, kMaxNumber, options.clients))
                 return L"--clients takes a count";
+        } else if (option == L"--default-security") {
+            options.defaultSecurity = true;
         } else if (option == L"--byte-mode") {
             options.misfit = Misfit::ByteMode;
         } else if (option == L"--one-way") {

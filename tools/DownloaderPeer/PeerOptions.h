@@ -13,6 +13,7 @@ struct PeerOptions {
     unsigned replyDelayMs = 0;
     unsigned clients = 1; // requests to answer; 0: until stopped
     std::wstring grantSid;
+    bool defaultSecurity = false; // the process's default security even when it runs elevated
     Misfit misfit = Misfit::None;
     bool help = false;
 };

@@ -205,3 +205,8 @@ std::wstring DescribeServer(const ServerFacts& server)
         text += L", session " + Decimal(*server.session);
     return text;
 }
+
+bool AboveASetup(const Identity& identity)
+{
+    return identity.Known() && (identity.elevated || identity.system || identity.integrity > Integrity::Medium);
+}

@@ -29,6 +29,11 @@ Identity IdentityOfToken(HANDLE token);
 // This process's own identity.
 Identity OwnIdentity();
 
+// Whether what the process creates carries its own level, or an elevated token's default DACL, unless it
+// sets its own, so that an unelevated setup of its user is refused: it runs elevated (TokenElevation), or
+// above medium integrity (SYSTEM among them). False when the identity is not known.
+bool AboveASetup(const Identity& identity);
+
 // A process seen from here: its image and identity, or why they cannot be seen.
 struct ProcessFacts {
     DWORD id = 0;
