@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "CoverageCounts.h"
+
 namespace IPC {
 
 namespace {
@@ -234,6 +236,7 @@ void ServerState::Changed() const noexcept
             OutputDebugStringA(broken);
             OutputDebugStringA("\n");
             std::fprintf(stderr, "IPC::PipeServer: the count that no longer matches its records: %s\n", broken);
+            WriteCoverageCounts();
             std::abort();
         }
     } catch (const std::bad_alloc&) {

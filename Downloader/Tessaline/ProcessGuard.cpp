@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "../CoverageCounts.h"
 #include "../Handles.h"
 #include "DebugTrace.h"
 #include "SystemFunction.h"
@@ -19,6 +20,7 @@ namespace {
 // runtime's exit handlers run in that state, as ExitProcess would have them do.
 [[noreturn]] void EndWithFailure() noexcept
 {
+    WriteCoverageCounts();
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(E_FAIL));
     // TerminateProcess does not return for the calling process.
     std::_Exit(static_cast<int>(E_FAIL));

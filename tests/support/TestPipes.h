@@ -66,34 +66,6 @@ std::unique_ptr<IPC::Pipe> OpenWhileBusy(const std::wstring& name, std::atomic<i
 // with the open's error in `error`.
 UniqueFile OpenAtOnce(const std::wstring& name, DWORD& error);
 
-// Slots of this test program's imports, which the pipe code calls the system through, and the system's
-// functions: a test puts one of its own in a slot (SetImport) to make the call fail as it wants, then the
-// system's back.
-#ifdef _WIN64
-#define TEST_IMPORT(function, argumentBytes) __asm__("__imp_" #function)
-#else
-#define TEST_IMPORT(function, argumentBytes) __asm__("__imp__" #function "@" #argumentBytes)
-#endif
-extern "C" decltype(&ConnectNamedPipe) ConnectNamedPipeImport TEST_IMPORT(ConnectNamedPipe, 8);
-extern "C" decltype(&CreateNamedPipeW) CreateNamedPipeWImport TEST_IMPORT(CreateNamedPipeW, 32);
-extern "C" decltype(&OpenProcessToken) OpenProcessTokenImport TEST_IMPORT(OpenProcessToken, 12);
-extern "C" decltype(&GetTokenInformation) GetTokenInformationImport TEST_IMPORT(GetTokenInformation, 20);
-extern "C" decltype(&ConvertSidToStringSidW) ConvertSidToStringSidWImport TEST_IMPORT(ConvertSidToStringSidW, 8);
-extern "C" decltype(&CreateThreadpool) CreateThreadpoolImport TEST_IMPORT(CreateThreadpool, 4);
-extern "C" decltype(&CreateThreadpoolCleanupGroup)
-    CreateThreadpoolCleanupGroupImport TEST_IMPORT(CreateThreadpoolCleanupGroup, 0);
-extern "C" decltype(&CreateThreadpoolIo) CreateThreadpoolIoImport TEST_IMPORT(CreateThreadpoolIo, 16);
-extern "C" decltype(&CreateThreadpoolTimer) CreateThreadpoolTimerImport TEST_IMPORT(CreateThreadpoolTimer, 12);
-extern "C" decltype(&CreateThreadpoolWork) CreateThreadpoolWorkImport TEST_IMPORT(CreateThreadpoolWork, 12);
-inline const decltype(&ConnectNamedPipe) SystemConnectNamedPipe = ConnectNamedPipeImport;
-template <typename Function> void SetImport(Function& slot, Function function)
-{
-    DWORD protection = 0;
-    VirtualProtect(&slot, sizeof slot, PAGE_READWRITE, &protection);
-    slot = function;
-    VirtualProtect(&slot, sizeof slot, protection, &protection);
-}
-
 // Sends the Integer from one end and returns what the other end read: proves that the two are connected.
 std::int32_t Relay(IPC::Pipe& from, IPC::Pipe& to, std::int32_t value);
 

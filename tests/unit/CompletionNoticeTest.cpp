@@ -60,14 +60,33 @@ TEST(CompletionNotice, TraceOfAFailureThatNestsNothingIsItsOwn)
     EXPECT_EQ(lines[0].rfind(L"Tessaline: nothing nested (tests/unit/CompletionNoticeTest.cpp:", 0), 0u) << lines[0];
 }
 
-// Where a character takes three bytes (UTF-8 as the ANSI code page), a line is cut at a whole character.
+// Where a character takes three bytes (UTF-8 as the ANSI code page), a line is cut at a whole character;
+// where no whole character fits, or the code page is none, nothing is written.
 TEST(CompletionNotice, NarrowTextIsCutToItsRoom)
 {
-    const std::wstring euros(400, L'\u20AC');
-    const std::wstring pair = L"a\U0001F600";
+    struct Cut {
+        std::wstring text;
+        UINT codePage;
+        std::size_t room;
+        std::size_t written;
+    };
+    const Cut cuts[] = {
+        {std::wstring(400, L'\u20AC'), CP_UTF8, 1024, 1023},
+        {L"a\U0001F600", CP_UTF8, 4, 1}, // the pair of surrogates stays whole
+        {L"\U0001F600", CP_UTF8, 3, 0},
+        {L"\u20AC", CP_UTF8, 2, 0},
+        {L"abc", CP_UTF8, 0, 0},
+        {L"", CP_UTF8, 8, 0},
+        {L"abc", 12345, 8, 0}, // no such code page
+    };
     char out[1024];
-    EXPECT_EQ(NarrowInto(euros.data(), euros.size(), CP_UTF8, out, sizeof out), 1023u);
-    EXPECT_EQ(NarrowInto(pair.data(), pair.size(), CP_UTF8, out, 4), 1u);
+    for (const Cut& cut : cuts)
+        EXPECT_EQ(NarrowInto(cut.text.data(), cut.text.size(), cut.codePage, out, cut.room), cut.written)
+            << cut.text.size() << " units into " << cut.room;
+    EXPECT_EQ(Widen("", CP_UTF8), L"");
+    EXPECT_EQ(Widen("abc", 12345), L"");
+    EXPECT_EQ(Narrow(L"abc", 12345), "");
+    EXPECT_EQ(Narrow(L"\u20AC", CP_UTF8), "\xE2\x82\xAC");
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <functional>
+
+#include "ImportSlots.h"
 #include "Pipe.h"
 #include "PipeSecurity.h"
 #include "Raised.h"
@@ -50,9 +53,135 @@ void ExpectTwoFullAccessEntries(PACL dacl, const std::string& first, const std::
     }
 }
 
-TEST(PipeSecurity, LogonSidOfAnUnopenedTokenIsAnUnexpectedError)
+// What the token stand-in below answers for the information class it is set to; every other class, and
+// every answer once it is set back to System, comes from the system.
+enum class TokenAnswer { System, SizeAnswered, OtherError, SizeTooSmall, ReadFails, ReadShort, TwoGroups, InContainer };
+TokenAnswer Answer = TokenAnswer::System;
+TOKEN_INFORMATION_CLASS AnsweredClass = TokenLogonSid;
+
+struct ContainerInformation {
+    TOKEN_APPCONTAINER_INFORMATION information;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+};
+
+BOOL WINAPI TokenStandIn(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size, DWORD* needed)
+{
+    if (kind != AnsweredClass || Answer == TokenAnswer::System || Answer == TokenAnswer::TwoGroups) {
+        const BOOL read = SystemGetTokenInformation(token, kind, buffer, size, needed);
+        if (read && buffer != nullptr && Answer == TokenAnswer::TwoGroups)
+            static_cast<TOKEN_GROUPS*>(buffer)->GroupCount = 2;
+        return read;
+    }
+    if (buffer == nullptr) { // the size's query
+        *needed = Answer == TokenAnswer::SizeTooSmall ? 2 : sizeof(ContainerInformation);
+        if (Answer == TokenAnswer::SizeAnswered)
+            return TRUE;
+        SetLastError(Answer == TokenAnswer::OtherError ? ERROR_INVALID_PARAMETER : ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (Answer == TokenAnswer::ReadFails) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    // An AppContainer's SID (the package SID of "ALL APPLICATION PACKAGES").
+    auto* out = static_cast<ContainerInformation*>(buffer);
+    PSID sid = nullptr;
+    ConvertStringSidToSidW(L"S-1-15-2-1", &sid);
+    CopySid(sizeof out->sid, out->sid, sid);
+    LocalFree(sid);
+    out->information.TokenAppContainer = out->sid;
+    *needed = Answer == TokenAnswer::ReadShort ? 2 : sizeof(ContainerInformation);
+    return TRUE;
+}
+
+// The logon SID raises, with the call that failed, and a descriptor that any call fails for is none.
+TEST(PipeSecurity, EachCallThatFailsIsReportedOrGivesNoDescriptor)
 {
     EXPECT_EQ(RaisedBy([] { IPC::get_logon_sid(nullptr); }), L"Unexpected error from GetTokenInformation");
+    if (OwnLogonSid().empty())
+        GTEST_SKIP() << "the process token carries no logon SID on this platform";
+    const auto token = Swapper(GetTokenInformationImport, TokenStandIn);
+    const std::pair<TokenAnswer, const wchar_t*> reads[] = {
+        {TokenAnswer::SizeAnswered, L"Unexpected result from GetTokenInformation"},
+        {TokenAnswer::ReadFails, L"GetTokenInformation failed"},
+        {TokenAnswer::TwoGroups, L"Unexpected group count"},
+    };
+    AnsweredClass = TokenLogonSid;
+    for (const auto& read : reads) {
+        Answer = read.first;
+        token(true);
+        const std::wstring raised = RaisedBy([] { IPC::make_pipe_security(L"S-1-5-32-545"); });
+        token(false);
+        EXPECT_EQ(raised, read.second);
+    }
+    Answer = TokenAnswer::System;
+    const std::pair<std::function<void(bool)>, const wchar_t*> calls[] = {
+        {Swapper(OpenProcessTokenImport, FailToken), L"Unexpected error from GetTokenInformation"},
+        {Swapper(CopySidImport, FailCopySid), L"CopySid failed"},
+        {Swapper(SetEntriesInAclWImport, FailEntries), nullptr},
+        {Swapper(CreateWellKnownSidImport, FailWellKnownSid), nullptr},
+        {Swapper(InitializeAclImport, FailAcl), nullptr},
+        {Swapper(AddMandatoryAceImport, FailLabel), nullptr},
+        {Swapper(InitializeSecurityDescriptorImport, FailDescriptor), nullptr},
+        {Swapper(SetSecurityDescriptorDaclImport, FailDacl), nullptr},
+        {Swapper(SetSecurityDescriptorSaclImport, FailSacl), nullptr},
+    };
+    for (const auto& call : calls) {
+        bool built = false;
+        FailingCalls = 1;
+        call.first(true);
+        const std::wstring raised =
+            RaisedBy([&] { built = static_cast<bool>(IPC::make_pipe_security(L"S-1-5-32-545")); });
+        call.first(false);
+        FailingCalls = 0;
+        EXPECT_EQ(raised, call.second != nullptr ? call.second : L"(nothing raised)");
+        EXPECT_FALSE(built) << testing::PrintToString(raised);
+    }
+    EXPECT_TRUE(IPC::make_pipe_security(L"S-1-5-32-545"));
+}
+
+// A client inside an AppContainer opens the "_EPM" name; a token that cannot be read says it is not in one.
+TEST(PipeSecurity, AnAppContainerIsToldByItsTokenAndAFailedQueryAnswersNo)
+{
+    const auto token = Swapper(GetTokenInformationImport, TokenStandIn);
+    const auto heap = Swapper(HeapAllocImport, FailHeap);
+    const auto opens = Swapper(OpenProcessTokenImport, FailToken);
+    struct Case {
+        TokenAnswer answer;
+        const std::function<void(bool)>* failing; // a call made to fail once, or none
+        bool inContainer;
+    };
+    const Case cases[] = {
+        {TokenAnswer::InContainer, nullptr, true}, {TokenAnswer::InContainer, &opens, false},
+        {TokenAnswer::InContainer, &heap, false},  {TokenAnswer::SizeAnswered, nullptr, false},
+        {TokenAnswer::OtherError, nullptr, false}, {TokenAnswer::SizeTooSmall, nullptr, false},
+        {TokenAnswer::ReadFails, nullptr, false},  {TokenAnswer::ReadShort, nullptr, false},
+    };
+    AnsweredClass = TokenAppContainerSid;
+    for (const Case& test : cases) {
+        Answer = test.answer;
+        FailingCalls = test.failing != nullptr ? 1 : 0;
+        token(true);
+        if (test.failing != nullptr)
+            (*test.failing)(true);
+        const bool inContainer = IPC::is_app_container();
+        if (test.failing != nullptr)
+            (*test.failing)(false);
+        token(false);
+        FailingCalls = 0;
+        EXPECT_EQ(inContainer, test.inContainer) << static_cast<int>(test.answer);
+    }
+
+    const std::wstring name = UniquePipeName(L"container");
+    const UniqueFile instance(CreateNamedPipeW((name + L"_EPM").c_str(), PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(instance);
+    Answer = TokenAnswer::InContainer;
+    token(true);
+    const std::wstring opened = RaisedBy([&] { IPC::Pipe client(name, true); });
+    token(false);
+    Answer = TokenAnswer::System;
+    EXPECT_EQ(opened, L"(nothing raised)");
 }
 
 TEST(PipeSecurity, LogonSidIsALogonSessionSid)

@@ -13,6 +13,7 @@
 #include "ChildProcess.h"
 #include "CompletionNotice.h"
 #include "DownloaderConnection.h"
+#include "ImportSlots.h"
 #include "OverlappedIo.h"
 #include "PipeServer.h"
 #include "ProgramFolder.h"
@@ -124,8 +125,8 @@ TEST(PipeServer, EachClientThatMisbehavesOrIsRefusedEndsOnlyItself)
     CountingServer counting(name, Scaled(500));
     std::atomic<int> missing{0};
     std::vector<std::future<std::wstring>> clients;
-    const std::vector<std::string> requests = {"",     std::string(5000, 'x'), "raise",      "refuse",
-                                               "long", std::string(3000, 'y'), "long unread"};
+    const std::vector<std::string> requests = {"",     std::string(5000, 'x'), "raise",       "refuse",
+                                               "long", std::string(3000, 'y'), "long unread", "long gone"};
     for (const std::string& request : requests) {
         clients.push_back(OnThread([&, request] {
             const std::unique_ptr<IPC::Pipe> client = OpenWhileBusy(name, missing);
@@ -139,6 +140,9 @@ TEST(PipeServer, EachClientThatMisbehavesOrIsRefusedEndsOnlyItself)
                 // One never read holds its worker for replyReadMs only.
                 if (request == "long unread")
                     return Sleep(Scaled(2500));
+                // One whose client leaves while it waits ends with the write's own error.
+                if (request == "long gone")
+                    return Sleep(Scaled(300));
                 InputBuffer reply = client->Read();
                 EXPECT_EQ(reply.ReadInteger(), static_cast<std::int32_t>(request.size()));
                 // The whole reply, however long: the event said so.
@@ -155,6 +159,8 @@ TEST(PipeServer, EachClientThatMisbehavesOrIsRefusedEndsOnlyItself)
     EXPECT_EQ(counting.Seen(Kind::NotAnswered), 1u);
     EXPECT_EQ(counting.Seen(Kind::Answered), 2u);
     EXPECT_EQ(counting.Seen(Kind::ReplyFailed, ERROR_TIMEOUT), 1u);
+    EXPECT_EQ(counting.Seen(Kind::ReplyFailed, ERROR_BROKEN_PIPE) + counting.Seen(Kind::ReplyFailed, ERROR_NO_DATA),
+              1u);
 }
 
 TEST(PipeServer, SilentClientsHoldNoWorkerAndALateRequestWithinItsTimeIsServedAtOnce)
@@ -210,6 +216,7 @@ TEST(PipeServer, StopEndsItWithClientsInEveryStage)
     });
 
     counting.server->Stop();
+    EXPECT_FALSE(counting.server->Wait(Scaled(100))) << "the stop did not wait for the handler that runs";
     SetEvent(counting.release.get());
     // The reply being written keeps its time; nothing else holds the stop up.
     EXPECT_TRUE(counting.server->Wait(Scaled(1000)));
@@ -220,6 +227,44 @@ TEST(PipeServer, StopEndsItWithClientsInEveryStage)
         EXPECT_EQ(RaisedBy([&] { client->Read(); }), L"Pipe disconnected");
     EXPECT_EQ(counting.handled, 1) << "a request was handled after the stop";
     EXPECT_EQ(counting.Seen(Kind::Dropped), 1u) << "the queued request's end went unreported";
+}
+
+// The server that the next instance's creation stops, and whether that creation then fails.
+std::atomic<IPC::PipeServer*> StopDuring{nullptr};
+bool StopFails = false;
+HANDLE WINAPI StopWhileMaking(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                              DWORD timeout, SECURITY_ATTRIBUTES* security)
+{
+    if (IPC::PipeServer* const server = StopDuring.exchange(nullptr)) {
+        server->Stop();
+        if (StopFails) {
+            SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    return SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security);
+}
+
+// The stop while an instance is being made: made or not, nothing of it outlives the server.
+TEST(PipeServer, StopWhileAnInstanceIsMadeLeavesNoneOfIt)
+{
+    for (const bool fails : {false, true}) {
+        const std::wstring name = UniquePipeName(L"making");
+        CountingServer counting(name, Scaled(2000));
+        Sleep(Scaled(100)); // the instances listening ahead are made
+        StopFails = fails;
+        StopDuring = counting.server.get();
+        SetImport(CreateNamedPipeWImport, StopWhileMaking);
+        IPC::Pipe client(name, true); // its replacement is made, and the stop comes meanwhile
+        const bool stopped = counting.server->Wait(Scaled(1000));
+        SetImport(CreateNamedPipeWImport, SystemCreateNamedPipeW);
+        ASSERT_TRUE(stopped) << fails;
+        EXPECT_EQ(StopDuring.exchange(nullptr), nullptr) << "no instance was made for the client";
+        EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "an instance outlives the server";
+        EXPECT_EQ(RaisedBy([&] { client.Read(); }), L"Pipe disconnected");
+        EXPECT_EQ(counting.Seen(Kind::InstanceFailed, ERROR_NO_SYSTEM_RESOURCES), fails ? 1u : 0u);
+    }
 }
 
 // Keeps four writes in flight on an overlapped client, each issued again as soon as the server has taken
@@ -287,6 +332,17 @@ TEST(PipeServer, AClientThatKeepsWritingHoldsNeitherItsWorkerNorTheStopAndStillF
     EXPECT_EQ(Hex(std::string(reply, bytes)), "00 00 00 00 07 00 00 00");
 }
 
+// The system's refusal of a first instance whose name has one already.
+HANDLE WINAPI DenyFirstInstance(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
+                                DWORD timeout, SECURITY_ATTRIBUTES* security)
+{
+    if ((open & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security);
+}
+
 TEST(PipeServer, FirstInstanceRefusesANameServedAlready)
 {
     const std::wstring name = UniquePipeName(L"first");
@@ -306,6 +362,13 @@ TEST(PipeServer, FirstInstanceRefusesANameServedAlready)
                   L"Another server has this pipe name already (Error code: " + std::to_wstring(refused.code) + L")");
         EXPECT_TRUE(refused.code == ERROR_ACCESS_DENIED || refused.code == ERROR_ALREADY_EXISTS) << busy;
     }
+    // Where the system refuses it at the creation (Windows, ERROR_ACCESS_DENIED), a free name that another
+    // server takes meanwhile: refused the same way.
+    options.name = UniquePipeName(L"first-denied");
+    SetImport(CreateNamedPipeWImport, DenyFirstInstance);
+    const Raised denied = RaisedWithCode([&] { IPC::PipeServer server(options, answer); });
+    SetImport(CreateNamedPipeWImport, SystemCreateNamedPipeW);
+    EXPECT_EQ(denied.code, ERROR_ACCESS_DENIED) << denied.message;
     options.firstInstance = false;
     EXPECT_EQ(RaisedBy([&] { IPC::PipeServer server(options, answer); }), L"(nothing raised)");
 }
@@ -318,60 +381,15 @@ BOOL WINAPI FailConnect(HANDLE, LPOVERLAPPED)
     return FALSE;
 }
 
-// Stand-ins for the thread-pool calls' import slots: each fails while FailingCalls is above zero, once a call,
-// with ERROR_NO_SYSTEM_RESOURCES, and passes the other calls on to the system's function.
-std::atomic<int> FailingCalls{0};
-bool FailsNow()
+// The name whose first connect finds a client there already: the stand-in opens it just before.
+std::wstring EarlyName;
+UniqueFile EarlyClient;
+BOOL WINAPI ConnectAfterAClient(HANDLE pipe, OVERLAPPED* overlapped)
 {
-    if (FailingCalls.fetch_sub(1) <= 0)
-        return false;
-    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-    return true;
-}
-const auto SystemCreateNamedPipeW = CreateNamedPipeWImport;
-const auto SystemCreateThreadpool = CreateThreadpoolImport;
-const auto SystemCreateThreadpoolCleanupGroup = CreateThreadpoolCleanupGroupImport;
-const auto SystemCreateThreadpoolIo = CreateThreadpoolIoImport;
-const auto SystemCreateThreadpoolTimer = CreateThreadpoolTimerImport;
-const auto SystemCreateThreadpoolWork = CreateThreadpoolWorkImport;
-// Each stand-in answers what its call answers for a failure.
-#define FAIL_OR_PASS(failed, call) return FailsNow() ? (failed) : (call)
-HANDLE WINAPI FailInstance(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
-                           DWORD timeout, SECURITY_ATTRIBUTES* security)
-{
-    FAIL_OR_PASS(INVALID_HANDLE_VALUE, SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security));
-}
-PTP_POOL WINAPI FailPool(void* reserved) { FAIL_OR_PASS(nullptr, SystemCreateThreadpool(reserved)); }
-PTP_CLEANUP_GROUP WINAPI FailGroup() { FAIL_OR_PASS(nullptr, SystemCreateThreadpoolCleanupGroup()); }
-PTP_IO WINAPI FailIo(HANDLE file, PTP_WIN32_IO_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateThreadpoolIo(file, callback, context, environment));
-}
-PTP_TIMER WINAPI FailTimer(PTP_TIMER_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateThreadpoolTimer(callback, context, environment));
-}
-PTP_WORK WINAPI FailWork(PTP_WORK_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateThreadpoolWork(callback, context, environment));
-}
-const auto SystemOpenProcessToken = OpenProcessTokenImport;
-const auto SystemGetTokenInformation = GetTokenInformationImport;
-const auto SystemConvertSidToStringSidW = ConvertSidToStringSidWImport;
-BOOL WINAPI FailToken(HANDLE process, DWORD access, HANDLE* token)
-{
-    FAIL_OR_PASS(FALSE, SystemOpenProcessToken(process, access, token));
-}
-BOOL WINAPI FailTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size, DWORD* needed)
-{
-    FAIL_OR_PASS(FALSE, SystemGetTokenInformation(token, kind, buffer, size, needed));
-}
-BOOL WINAPI FailSidText(PSID sid, wchar_t** text) { FAIL_OR_PASS(FALSE, SystemConvertSidToStringSidW(sid, text)); }
-// Puts the stand-in in the slot (true), or the system's function back (false).
-template <typename Function> std::function<void(bool)> Swapper(Function& slot, Function standIn)
-{
-    const Function system = slot;
-    return [&slot, standIn, system](bool in) { SetImport(slot, in ? standIn : system); };
+    if (!EarlyName.empty() && !EarlyClient)
+        EarlyClient.reset(CreateFileW(EarlyName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr));
+    return SystemConnectNamedPipe(pipe, overlapped);
 }
 
 // What fails costs the server at its construction, and once it serves the one instance it hit, with an event
@@ -426,6 +444,64 @@ TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
         Send(next, "xyz");
         EXPECT_EQ(next.Read().ReadInteger(), 3) << slot.call;
     }
+
+    // A reply whose write fails at once: its client goes without it, with the event and the call's code.
+    const std::wstring replyName = UniquePipeName(L"reply");
+    CountingServer replying(replyName, Scaled(2000));
+    IPC::Pipe waiting(replyName, true);
+    Send(waiting, "wait");
+    ASSERT_EQ(WaitForSingleObject(replying.entered.get(), InnerLimitMs()), WAIT_OBJECT_0);
+    const auto writes = Swapper(WriteFileImport, FailWrite);
+    FailingCalls = 1;
+    writes(true);
+    SetEvent(replying.release.get());
+    EXPECT_TRUE(replying.WaitSeen(Kind::ReplyFailed, 1, ERROR_NO_SYSTEM_RESOURCES));
+    writes(false);
+    FailingCalls = 0;
+    EXPECT_EQ(RaisedBy([&] { waiting.Read(); }), L"Pipe disconnected");
+}
+
+// A client that is there before the first instance's connect, and an observer that raises at every event:
+// each is served all the same.
+TEST(PipeServer, AnEarlyClientAndAnObserverThatRaisesAreServed)
+{
+    EarlyName = UniquePipeName(L"early");
+    SetImport(ConnectNamedPipeImport, ConnectAfterAClient);
+    IPC::ServerOptions options;
+    options.name = EarlyName;
+    std::atomic<int> observed{0};
+    IPC::PipeServer server(
+        options,
+        [](InputBuffer& request, OutputBuffer& reply) {
+            reply.WriteInteger(static_cast<std::int32_t>(request.Content().size()));
+            return true;
+        },
+        [&](const IPC::ServerEvent&) {
+            ++observed;
+            throw std::runtime_error("the observer's own failure");
+        });
+    SetImport(ConnectNamedPipeImport, SystemConnectNamedPipe);
+    ASSERT_TRUE(EarlyClient) << GetLastError();
+    const UniqueFile early = std::move(EarlyClient);
+    EarlyName.clear();
+    IPC::OverlappedIo io;
+    DWORD done = 0;
+    ASSERT_EQ(io.Finish(early.get(), WriteFile(early.get(), "abc", 3, nullptr, io.Begin()), done, Scaled(2000)),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    char reply[64] = {};
+    EXPECT_EQ(
+        io.Finish(early.get(), ReadFile(early.get(), reply, sizeof reply, nullptr, io.Begin()), done, Scaled(2000)),
+        static_cast<DWORD>(ERROR_SUCCESS))
+        << "the early client was not served";
+    OutputBuffer expected;
+    expected.WriteInteger(3);
+    EXPECT_EQ(Hex(std::string(reply, done)), Hex(expected.Content()));
+    IPC::Pipe later(options.name, true);
+    Send(later, "xy");
+    EXPECT_EQ(later.Read().ReadInteger(), 2);
+    EXPECT_GE(observed, 4);
+    server.Stop();
+    EXPECT_TRUE(server.Wait(Scaled(2000)));
 }
 
 TEST(PipeServer, InstancesListenAheadOfABurst)
@@ -548,10 +624,15 @@ TEST(PipeServer, EachAllocationThatFailsCostsOneConnectionAtMost)
         ++seen[static_cast<std::size_t>(event.kind)];
         outOfMemory += event.error == ERROR_NOT_ENOUGH_MEMORY;
     };
+    // A reply longer than a string holds in itself, so that taking it allocates too.
     const auto answer = [](InputBuffer& request, OutputBuffer& reply) {
         reply.WriteBoolean(request.Content() == CompletionRequestBytes());
+        reply.WriteBytes(std::string(32, 'r'));
         return true;
     };
+    OutputBuffer expected;
+    expected.WriteBoolean(true);
+    expected.WriteBytes(std::string(32, 'r'));
     IPC::OverlappedIo io;
     long failed = 0;
     for (long n = 1; n < 400; ++n) {
@@ -579,9 +660,13 @@ TEST(PipeServer, EachAllocationThatFailsCostsOneConnectionAtMost)
             ++failed;
             continue;
         }
+        // The client once the instances listening ahead are made, and its request once its replacement is: the
+        // allocations then come in the same order in every run, so that each is the one that fails in one.
+        Sleep(Scaled(20));
         // The notice, from an overlapped client, each of its operations within a time.
         const UniqueFile client(CreateFileW(options.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        Sleep(Scaled(20));
         std::string bytes = CompletionRequestBytes();
         DWORD done = 0;
         DWORD error = client ? io.Finish(client.get(), WriteFile(client.get(), bytes.data(), 92, nullptr, io.Begin()),
@@ -597,7 +682,7 @@ TEST(PipeServer, EachAllocationThatFailsCostsOneConnectionAtMost)
         failed += left <= 0;
         EXPECT_NE(error, static_cast<DWORD>(ERROR_TIMEOUT)) << n << ": the client waits for ever";
         EXPECT_LE(seen[static_cast<std::size_t>(Kind::Answered)], 1) << n;
-        if (error != ERROR_SUCCESS || Hex(bytes.substr(0, done)) != "05 00 00 00 01") {
+        if (error != ERROR_SUCCESS || bytes.substr(0, done) != expected.Content()) {
             EXPECT_GE(outOfMemory + seen[static_cast<std::size_t>(Kind::HandlerFailed)], 1) << n << ": lost unsaid";
         }
         if (left > 0)
@@ -677,6 +762,16 @@ TEST(ServerState, ACountThatDriftsFromItsRecordsIsNamed)
         {[](IPC::ConnectionEntry&, IPC::ConnectionEntry& second) { second.budget = IPC::Budget::Bound; }, "bound"},
         {[](IPC::ConnectionEntry& first, IPC::ConnectionEntry&) { first.processId = 8; }, "process"},
         {[](IPC::ConnectionEntry&, IPC::ConnectionEntry& second) { second.countedForProcess = false; }, "reserve"},
+        {[](IPC::ConnectionEntry& first, IPC::ConnectionEntry&) { first.countedForProcess = false; }, "share"},
+        {[](IPC::ConnectionEntry& first, IPC::ConnectionEntry& second) { first.processId = second.processId = 8; },
+         "share"},
+        {[](IPC::ConnectionEntry&, IPC::ConnectionEntry& second) {
+             static IPC::ConnectionEntry unknown; // a record on the list that no count knows of
+             unknown.stage = IPC::Stage::Ended;
+             unknown.next = second.next;
+             second.next = &unknown;
+         },
+         "alive"},
     };
     for (const Drift& drift : drifts) {
         IPC::ServerState drifting(IPC::ServerLimits{2, 4, 1, 4});
@@ -704,13 +799,32 @@ TEST(ServerState, ACountThatDriftsFromItsRecordsIsNamed)
     EXPECT_EQ(state.Broken(), nullptr);
     state.End(first);
     EXPECT_EQ(state.Broken(), nullptr);
-    first.budget = IPC::Budget::Bound; // the same connection ended twice
+    // A connection ended twice, and one whose process has no count: each named by its count.
+    struct Fault {
+        bool endedBefore;
+        ULONG processId;
+        const char* count;
+    };
+    const Fault faults[] = {{true, 7, "bound"}, {false, 8, "process"}};
+    for (const Fault& fault : faults) {
+        IPC::ServerState faulty(IPC::ServerLimits{2, 4, 1, 4});
+        IPC::ConnectionEntry entry;
+        ASSERT_TRUE(faulty.ReserveInstance());
+        ASSERT_TRUE(faulty.InstanceMade(entry));
+        ASSERT_EQ(faulty.Connect(entry, 7), IPC::Admission::Read);
+        if (fault.endedBefore) {
+            faulty.End(entry);
+            entry.budget = IPC::Budget::Bound;
+        }
+        entry.processId = fault.processId;
 #ifdef NDEBUG
-    state.End(first);
-    EXPECT_STREQ(state.Broken(), "bound");
+        faulty.End(entry);
+        EXPECT_STREQ(faulty.Broken(), fault.count);
 #else
-    EXPECT_DEATH(state.End(first), "records: bound"); // a debug build stops at the change itself
+        // A debug build stops at the change itself.
+        EXPECT_DEATH(faulty.End(entry), std::string("records: ") + fault.count);
 #endif
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <future>
 
 #include "HandleCount.h"
+#include "ImportSlots.h"
 #include "Pipe.h"
 #include "Raised.h"
 #include "TestPipes.h"
@@ -65,6 +66,26 @@ TEST(Pipe, ClientFailuresNameTheirCause)
         EXPECT_EQ(bytes.code, ERROR_INVALID_PARAMETER);
     }
     EXPECT_LE(HandleCount(), handlesBefore + HandleTolerance());
+}
+
+// A server whose wait or instance cannot be made raises the call's code, and leaves no instance behind.
+TEST(Pipe, ServerFailuresRaiseTheirCodeAndLeaveNoInstance)
+{
+    const std::pair<std::function<void(bool)>, const wchar_t*> calls[] = {
+        {Swapper(CreateThreadpoolTimerImport, FailTimer), L"CreateThreadpoolTimer failed (HRESULT = 1450)."},
+        {Swapper(CreateNamedPipeWImport, FailInstance), L"Unable to connect to a named pipe (Error code: 1450)"}};
+    for (const auto& call : calls) {
+        const std::wstring name = UniquePipeName(L"unmade");
+        FailingCalls = 1;
+        call.first(true);
+        const Raised raised = RaisedWithCode([&] { Pipe(name, false); });
+        call.first(false);
+        FailingCalls = 0;
+        EXPECT_EQ(raised.message, call.second);
+        EXPECT_EQ(raised.code, ERROR_NO_SYSTEM_RESOURCES);
+        EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "an instance was left";
+    }
 }
 
 TEST(Pipe, ClientAndServerConnectUnderThePlainName)
