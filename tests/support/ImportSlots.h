@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <type_traits>
 
 #ifdef _WIN64
 #define TEST_IMPORT(function, argumentBytes) __asm__("__imp_" #function)
@@ -93,81 +94,41 @@ inline bool FailsNow()
     return true;
 }
 
-// The body of a stand-in: what its call answers for a failure, or the system's function's answer.
-#define FAIL_OR_PASS(failed, call) return FailsNow() ? (failed) : (call)
+// A stand-in for the system's function *System that fails its call as FailsNow() says, answering `Failed`
+// (what the call answers for a failure, as a number: 0 for FALSE and for no handle, -1 for
+// INVALID_HANDLE_VALUE), and passes every other call on to the system's function.
+template <typename Function> struct StandIn;
+template <typename Result, typename... Arguments> struct StandIn<Result(WINAPI*)(Arguments...)> {
+    template <Result(WINAPI* const* System)(Arguments...), LONG_PTR Failed>
+    static Result WINAPI Failing(Arguments... arguments)
+    {
+        if (!FailsNow())
+            return (*System)(arguments...);
+        if constexpr (std::is_pointer_v<Result>)
+            return reinterpret_cast<Result>(Failed);
+        else
+            return static_cast<Result>(Failed);
+    }
+};
+#define FAILING(function, failed) (&StandIn<decltype(&function)>::Failing<&System##function, failed>)
 
-// Stand-ins that fail as FailsNow() says, each answering what its call answers for a failure.
-inline HANDLE WINAPI FailEvent(SECURITY_ATTRIBUTES* attributes, BOOL manual, BOOL set, const wchar_t* name)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateEventW(attributes, manual, set, name));
-}
-inline BOOL WINAPI FailToken(HANDLE process, DWORD access, HANDLE* token)
-{
-    FAIL_OR_PASS(FALSE, SystemOpenProcessToken(process, access, token));
-}
-inline BOOL WINAPI FailCopySid(DWORD size, PSID to, PSID from) { FAIL_OR_PASS(FALSE, SystemCopySid(size, to, from)); }
-inline BOOL WINAPI FailWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domain, PSID sid, DWORD* size)
-{
-    FAIL_OR_PASS(FALSE, SystemCreateWellKnownSid(type, domain, sid, size));
-}
-inline BOOL WINAPI FailAcl(PACL acl, DWORD size, DWORD revision)
-{
-    FAIL_OR_PASS(FALSE, SystemInitializeAcl(acl, size, revision));
-}
-inline BOOL WINAPI FailLabel(PACL acl, DWORD revision, DWORD flags, DWORD policy, PSID sid)
-{
-    FAIL_OR_PASS(FALSE, SystemAddMandatoryAce(acl, revision, flags, policy, sid));
-}
-inline DWORD WINAPI FailEntries(ULONG count, EXPLICIT_ACCESS_W* entries, PACL old, PACL* made)
-{
-    FAIL_OR_PASS(ERROR_NO_SYSTEM_RESOURCES, SystemSetEntriesInAclW(count, entries, old, made));
-}
-inline BOOL WINAPI FailDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision)
-{
-    FAIL_OR_PASS(FALSE, SystemInitializeSecurityDescriptor(descriptor, revision));
-}
-inline BOOL WINAPI FailDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL acl, BOOL defaulted)
-{
-    FAIL_OR_PASS(FALSE, SystemSetSecurityDescriptorDacl(descriptor, present, acl, defaulted));
-}
-inline BOOL WINAPI FailSacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL acl, BOOL defaulted)
-{
-    FAIL_OR_PASS(FALSE, SystemSetSecurityDescriptorSacl(descriptor, present, acl, defaulted));
-}
-inline LPVOID WINAPI FailHeap(HANDLE heap, DWORD flags, SIZE_T size)
-{
-    FAIL_OR_PASS(nullptr, SystemHeapAlloc(heap, flags, size));
-}
-inline HANDLE WINAPI FailInstance(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
-                                  DWORD timeout, SECURITY_ATTRIBUTES* security)
-{
-    FAIL_OR_PASS(INVALID_HANDLE_VALUE, SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security));
-}
-inline PTP_POOL WINAPI FailPool(void* reserved) { FAIL_OR_PASS(nullptr, SystemCreateThreadpool(reserved)); }
-inline PTP_CLEANUP_GROUP WINAPI FailGroup() { FAIL_OR_PASS(nullptr, SystemCreateThreadpoolCleanupGroup()); }
-inline PTP_IO WINAPI FailIo(HANDLE file, PTP_WIN32_IO_CALLBACK callback, void* context,
-                            PTP_CALLBACK_ENVIRON environment)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateThreadpoolIo(file, callback, context, environment));
-}
-inline PTP_TIMER WINAPI FailTimer(PTP_TIMER_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateThreadpoolTimer(callback, context, environment));
-}
-inline PTP_WORK WINAPI FailWork(PTP_WORK_CALLBACK callback, void* context, PTP_CALLBACK_ENVIRON environment)
-{
-    FAIL_OR_PASS(nullptr, SystemCreateThreadpoolWork(callback, context, environment));
-}
-inline BOOL WINAPI FailTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD size,
-                                        DWORD* needed)
-{
-    FAIL_OR_PASS(FALSE, SystemGetTokenInformation(token, kind, buffer, size, needed));
-}
-inline BOOL WINAPI FailSidText(PSID sid, wchar_t** text)
-{
-    FAIL_OR_PASS(FALSE, SystemConvertSidToStringSidW(sid, text));
-}
-inline BOOL WINAPI FailWrite(HANDLE file, const void* bytes, DWORD size, DWORD* written, OVERLAPPED* overlapped)
-{
-    FAIL_OR_PASS(FALSE, SystemWriteFile(file, bytes, size, written, overlapped));
-}
+inline const auto FailInstance = FAILING(CreateNamedPipeW, -1);
+inline const auto FailToken = FAILING(OpenProcessToken, 0);
+inline const auto FailTokenInformation = FAILING(GetTokenInformation, 0);
+inline const auto FailSidText = FAILING(ConvertSidToStringSidW, 0);
+inline const auto FailPool = FAILING(CreateThreadpool, 0);
+inline const auto FailGroup = FAILING(CreateThreadpoolCleanupGroup, 0);
+inline const auto FailIo = FAILING(CreateThreadpoolIo, 0);
+inline const auto FailTimer = FAILING(CreateThreadpoolTimer, 0);
+inline const auto FailWork = FAILING(CreateThreadpoolWork, 0);
+inline const auto FailEvent = FAILING(CreateEventW, 0);
+inline const auto FailWrite = FAILING(WriteFile, 0);
+inline const auto FailHeap = FAILING(HeapAlloc, 0);
+inline const auto FailCopySid = FAILING(CopySid, 0);
+inline const auto FailWellKnownSid = FAILING(CreateWellKnownSid, 0);
+inline const auto FailAcl = FAILING(InitializeAcl, 0);
+inline const auto FailLabel = FAILING(AddMandatoryAce, 0);
+inline const auto FailEntries = FAILING(SetEntriesInAclW, ERROR_NO_SYSTEM_RESOURCES);
+inline const auto FailDescriptor = FAILING(InitializeSecurityDescriptor, 0);
+inline const auto FailDacl = FAILING(SetSecurityDescriptorDacl, 0);
+inline const auto FailSacl = FAILING(SetSecurityDescriptorSacl, 0);
