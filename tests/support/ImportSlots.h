@@ -82,13 +82,12 @@ template <typename Function> std::function<void(bool)> Swapper(Function& slot, F
     return [&slot, standIn, system](bool in) { SetImport(slot, in ? standIn : system); };
 }
 
-// The calls left to fail: after PassingCalls calls passed on, a stand-in fails its call while FailingCalls is
-// above zero, once a call, with ERROR_NO_SYSTEM_RESOURCES, and passes the others on to the system's function.
-inline std::atomic<int> PassingCalls{0};
+// The calls left to fail: a stand-in fails its call while this is above zero, once a call, with
+// ERROR_NO_SYSTEM_RESOURCES, and passes the others on to the system's function.
 inline std::atomic<int> FailingCalls{0};
 inline bool FailsNow()
 {
-    if (PassingCalls.fetch_sub(1) > 0 || FailingCalls.fetch_sub(1) <= 0)
+    if (FailingCalls.fetch_sub(1) <= 0)
         return false;
     SetLastError(ERROR_NO_SYSTEM_RESOURCES);
     return true;

@@ -83,7 +83,7 @@ BOOL WINAPI TokenStandIn(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffe
         SetLastError(ERROR_NO_SYSTEM_RESOURCES);
         return FALSE;
     }
-    // An AppContainer's SID (the package SID of "ALL APPLICATION PACKAGES").
+    // A SID of the app package authority, as an AppContainer's is (S-1-15-2-...).
     auto* out = static_cast<ContainerInformation*>(buffer);
     PSID sid = nullptr;
     ConvertStringSidToSidW(L"S-1-15-2-1", &sid);
