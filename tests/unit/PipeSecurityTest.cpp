@@ -94,47 +94,43 @@ BOOL WINAPI TokenStandIn(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffe
     return TRUE;
 }
 
+// The token stand-in answering `answer` for the class, put in its slot (true), and taken out (false).
+std::function<void(bool)> TokenAnswers(TOKEN_INFORMATION_CLASS kind, TokenAnswer answer)
+{
+    const auto swap = Swapper(GetTokenInformationImport, TokenStandIn);
+    return [=](bool in) {
+        AnsweredClass = kind;
+        Answer = in ? answer : TokenAnswer::System;
+        swap(in);
+    };
+}
+
 // The logon SID raises, with the call that failed, and a descriptor that any call fails for is none.
 TEST(PipeSecurity, EachCallThatFailsIsReportedOrGivesNoDescriptor)
 {
     EXPECT_EQ(RaisedBy([] { IPC::get_logon_sid(nullptr); }), L"Unexpected error from GetTokenInformation");
     if (OwnLogonSid().empty())
         GTEST_SKIP() << "the process token carries no logon SID on this platform";
-    const auto token = Swapper(GetTokenInformationImport, TokenStandIn);
-    const std::pair<TokenAnswer, const wchar_t*> reads[] = {
-        {TokenAnswer::SizeAnswered, L"Unexpected result from GetTokenInformation"},
-        {TokenAnswer::ReadFails, L"GetTokenInformation failed"},
-        {TokenAnswer::TwoGroups, L"Unexpected group count"},
-    };
-    AnsweredClass = TokenLogonSid;
-    for (const auto& read : reads) {
-        Answer = read.first;
-        token(true);
-        const std::wstring raised = RaisedBy([] { IPC::make_pipe_security(L"S-1-5-32-545"); });
-        token(false);
-        EXPECT_EQ(raised, read.second);
-    }
-    Answer = TokenAnswer::System;
     const std::pair<std::function<void(bool)>, const wchar_t*> calls[] = {
-        {Swapper(OpenProcessTokenImport, FailToken), L"Unexpected error from GetTokenInformation"},
-        {Swapper(CopySidImport, FailCopySid), L"CopySid failed"},
-        {Swapper(SetEntriesInAclWImport, FailEntries), nullptr},
-        {Swapper(CreateWellKnownSidImport, FailWellKnownSid), nullptr},
-        {Swapper(InitializeAclImport, FailAcl), nullptr},
-        {Swapper(AddMandatoryAceImport, FailLabel), nullptr},
-        {Swapper(InitializeSecurityDescriptorImport, FailDescriptor), nullptr},
-        {Swapper(SetSecurityDescriptorDaclImport, FailDacl), nullptr},
-        {Swapper(SetSecurityDescriptorSaclImport, FailSacl), nullptr},
+        {TokenAnswers(TokenLogonSid, TokenAnswer::SizeAnswered), L"Unexpected result from GetTokenInformation"},
+        {TokenAnswers(TokenLogonSid, TokenAnswer::ReadFails), L"GetTokenInformation failed"},
+        {TokenAnswers(TokenLogonSid, TokenAnswer::TwoGroups), L"Unexpected group count"},
+        {FAILING_SLOT(OpenProcessToken, 0), L"Unexpected error from GetTokenInformation"},
+        {FAILING_SLOT(CopySid, 0), L"CopySid failed"},
+        {FAILING_SLOT(SetEntriesInAclW, ERROR_NO_SYSTEM_RESOURCES), L"(nothing raised)"},
+        {FAILING_SLOT(CreateWellKnownSid, 0), L"(nothing raised)"},
+        {FAILING_SLOT(InitializeAcl, 0), L"(nothing raised)"},
+        {FAILING_SLOT(AddMandatoryAce, 0), L"(nothing raised)"},
+        {FAILING_SLOT(InitializeSecurityDescriptor, 0), L"(nothing raised)"},
+        {FAILING_SLOT(SetSecurityDescriptorDacl, 0), L"(nothing raised)"},
+        {FAILING_SLOT(SetSecurityDescriptorSacl, 0), L"(nothing raised)"},
     };
     for (const auto& call : calls) {
         bool built = false;
-        FailingCalls = 1;
-        call.first(true);
-        const std::wstring raised =
-            RaisedBy([&] { built = static_cast<bool>(IPC::make_pipe_security(L"S-1-5-32-545")); });
-        call.first(false);
-        FailingCalls = 0;
-        EXPECT_EQ(raised, call.second != nullptr ? call.second : L"(nothing raised)");
+        const std::wstring raised = WithFailing(call.first, [&] {
+            return RaisedBy([&] { built = static_cast<bool>(IPC::make_pipe_security(L"S-1-5-32-545")); });
+        });
+        EXPECT_EQ(raised, call.second);
         EXPECT_FALSE(built) << testing::PrintToString(raised);
     }
     EXPECT_TRUE(IPC::make_pipe_security(L"S-1-5-32-545"));
@@ -143,45 +139,26 @@ TEST(PipeSecurity, EachCallThatFailsIsReportedOrGivesNoDescriptor)
 // A client inside an AppContainer opens the "_EPM" name; a token that cannot be read says it is not in one.
 TEST(PipeSecurity, AnAppContainerIsToldByItsTokenAndAFailedQueryAnswersNo)
 {
-    const auto token = Swapper(GetTokenInformationImport, TokenStandIn);
-    const auto heap = Swapper(HeapAllocImport, FailHeap);
-    const auto opens = Swapper(OpenProcessTokenImport, FailToken);
-    struct Case {
-        TokenAnswer answer;
-        const std::function<void(bool)>* failing; // a call made to fail once, or none
-        bool inContainer;
+    const auto container = TokenAnswers(TokenAppContainerSid, TokenAnswer::InContainer);
+    const std::pair<std::function<void(bool)>, bool> cases[] = {
+        {container, true},
+        {FAILING_SLOT(OpenProcessToken, 0), false},
+        {FAILING_SLOT(HeapAlloc, 0), false},
+        {TokenAnswers(TokenAppContainerSid, TokenAnswer::SizeAnswered), false},
+        {TokenAnswers(TokenAppContainerSid, TokenAnswer::OtherError), false},
+        {TokenAnswers(TokenAppContainerSid, TokenAnswer::SizeTooSmall), false},
+        {TokenAnswers(TokenAppContainerSid, TokenAnswer::ReadFails), false},
+        {TokenAnswers(TokenAppContainerSid, TokenAnswer::ReadShort), false},
     };
-    const Case cases[] = {
-        {TokenAnswer::InContainer, nullptr, true}, {TokenAnswer::InContainer, &opens, false},
-        {TokenAnswer::InContainer, &heap, false},  {TokenAnswer::SizeAnswered, nullptr, false},
-        {TokenAnswer::OtherError, nullptr, false}, {TokenAnswer::SizeTooSmall, nullptr, false},
-        {TokenAnswer::ReadFails, nullptr, false},  {TokenAnswer::ReadShort, nullptr, false},
-    };
-    AnsweredClass = TokenAppContainerSid;
-    for (const Case& test : cases) {
-        Answer = test.answer;
-        FailingCalls = test.failing != nullptr ? 1 : 0;
-        token(true);
-        if (test.failing != nullptr)
-            (*test.failing)(true);
-        const bool inContainer = IPC::is_app_container();
-        if (test.failing != nullptr)
-            (*test.failing)(false);
-        token(false);
-        FailingCalls = 0;
-        EXPECT_EQ(inContainer, test.inContainer) << static_cast<int>(test.answer);
-    }
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(WithFailing(cases[i].first, [] { return IPC::is_app_container(); }), cases[i].second) << i;
 
     const std::wstring name = UniquePipeName(L"container");
     const UniqueFile instance(CreateNamedPipeW((name + L"_EPM").c_str(), PIPE_ACCESS_DUPLEX,
                                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
     ASSERT_TRUE(instance);
-    Answer = TokenAnswer::InContainer;
-    token(true);
-    const std::wstring opened = RaisedBy([&] { IPC::Pipe client(name, true); });
-    token(false);
-    Answer = TokenAnswer::System;
-    EXPECT_EQ(opened, L"(nothing raised)");
+    EXPECT_EQ(WithFailing(container, [&] { return RaisedBy([&] { IPC::Pipe client(name, true); }); }),
+              L"(nothing raised)");
 }
 
 TEST(PipeSecurity, LogonSidIsALogonSessionSid)

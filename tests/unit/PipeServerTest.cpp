@@ -229,20 +229,15 @@ TEST(PipeServer, StopEndsItWithClientsInEveryStage)
     EXPECT_EQ(counting.Seen(Kind::Dropped), 1u) << "the queued request's end went unreported";
 }
 
-// The server that the next instance's creation stops, and whether that creation then fails.
+// The server that the next instance's creation stops; the creation then fails as FailsNow() says.
 std::atomic<IPC::PipeServer*> StopDuring{nullptr};
-bool StopFails = false;
 HANDLE WINAPI StopWhileMaking(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
                               DWORD timeout, SECURITY_ATTRIBUTES* security)
 {
-    if (IPC::PipeServer* const server = StopDuring.exchange(nullptr)) {
+    if (IPC::PipeServer* const server = StopDuring.exchange(nullptr))
         server->Stop();
-        if (StopFails) {
-            SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    return SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security);
+    return StandIn<decltype(&CreateNamedPipeW)>::Failing<&SystemCreateNamedPipeW, -1>(name, open, mode, instances, out,
+                                                                                      in, timeout, security);
 }
 
 // The stop while an instance is being made: made or not, nothing of it outlives the server.
@@ -252,12 +247,13 @@ TEST(PipeServer, StopWhileAnInstanceIsMadeLeavesNoneOfIt)
         const std::wstring name = UniquePipeName(L"making");
         CountingServer counting(name, Scaled(2000));
         Sleep(Scaled(100)); // the instances listening ahead are made
-        StopFails = fails;
+        FailingCalls = fails ? 1 : 0;
         StopDuring = counting.server.get();
         SetImport(CreateNamedPipeWImport, StopWhileMaking);
         IPC::Pipe client(name, true); // its replacement is made, and the stop comes meanwhile
         const bool stopped = counting.server->Wait(Scaled(1000));
         SetImport(CreateNamedPipeWImport, SystemCreateNamedPipeW);
+        FailingCalls = 0;
         ASSERT_TRUE(stopped) << fails;
         EXPECT_EQ(StopDuring.exchange(nullptr), nullptr) << "no instance was made for the client";
         EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
@@ -332,17 +328,6 @@ TEST(PipeServer, AClientThatKeepsWritingHoldsNeitherItsWorkerNorTheStopAndStillF
     EXPECT_EQ(Hex(std::string(reply, bytes)), "00 00 00 00 07 00 00 00");
 }
 
-// The system's refusal of a first instance whose name has one already.
-HANDLE WINAPI DenyFirstInstance(const wchar_t* name, DWORD open, DWORD mode, DWORD instances, DWORD out, DWORD in,
-                                DWORD timeout, SECURITY_ATTRIBUTES* security)
-{
-    if ((open & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    return SystemCreateNamedPipeW(name, open, mode, instances, out, in, timeout, security);
-}
-
 TEST(PipeServer, FirstInstanceRefusesANameServedAlready)
 {
     const std::wstring name = UniquePipeName(L"first");
@@ -365,30 +350,22 @@ TEST(PipeServer, FirstInstanceRefusesANameServedAlready)
     // Where the system refuses it at the creation (Windows, ERROR_ACCESS_DENIED), a free name that another
     // server takes meanwhile: refused the same way.
     options.name = UniquePipeName(L"first-denied");
-    SetImport(CreateNamedPipeWImport, DenyFirstInstance);
-    const Raised denied = RaisedWithCode([&] { IPC::PipeServer server(options, answer); });
-    SetImport(CreateNamedPipeWImport, SystemCreateNamedPipeW);
+    FailingError = ERROR_ACCESS_DENIED;
+    const Raised denied = WithFailing(FAILING_SLOT(CreateNamedPipeW, -1),
+                                      [&] { return RaisedWithCode([&] { IPC::PipeServer server(options, answer); }); });
+    FailingError = ERROR_NO_SYSTEM_RESOURCES;
     EXPECT_EQ(denied.code, ERROR_ACCESS_DENIED) << denied.message;
     options.firstInstance = false;
     EXPECT_EQ(RaisedBy([&] { IPC::PipeServer server(options, answer); }), L"(nothing raised)");
 }
 
-std::atomic<int> FailedConnects{0};
-BOOL WINAPI FailConnect(HANDLE, LPOVERLAPPED)
-{
-    ++FailedConnects;
-    SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-    return FALSE;
-}
-
 // The name whose first connect finds a client there already: the stand-in opens it just before.
 std::wstring EarlyName;
-UniqueFile EarlyClient;
+std::unique_ptr<IPC::Pipe> EarlyClient;
 BOOL WINAPI ConnectAfterAClient(HANDLE pipe, OVERLAPPED* overlapped)
 {
-    if (!EarlyName.empty() && !EarlyClient)
-        EarlyClient.reset(CreateFileW(EarlyName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr));
+    if (!EarlyClient)
+        EarlyClient = std::make_unique<IPC::Pipe>(EarlyName, true);
     return SystemConnectNamedPipe(pipe, overlapped);
 }
 
@@ -397,15 +374,18 @@ BOOL WINAPI ConnectAfterAClient(HANDLE pipe, OVERLAPPED* overlapped)
 // a lasting error, each thread-pool object the server makes.
 TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
 {
-    FailedConnects = 0;
-    SetImport(ConnectNamedPipeImport, FailConnect);
+    const int lasting = 1000000; // every connect fails
+    const auto connects = FAILING_SLOT(ConnectNamedPipe, 0);
+    FailingCalls = lasting;
+    connects(true);
     CountingServer failing(UniquePipeName(L"noresources"), Scaled(1000));
     Sleep(Scaled(1000));
     failing.server->Stop();
     const bool stopped = failing.server->Wait(Scaled(1000));
-    SetImport(ConnectNamedPipeImport, SystemConnectNamedPipe);
+    connects(false);
+    const int failedConnects = lasting - FailingCalls.exchange(0);
     ASSERT_TRUE(stopped) << "the stop waits for a failing instance";
-    EXPECT_LE(FailedConnects, static_cast<int>(Scaled(2000) / 200 + 2)) << "a spin makes thousands";
+    EXPECT_LE(failedConnects, static_cast<int>(Scaled(2000) / 200 + 2)) << "a spin makes thousands";
     EXPECT_GE(failing.Seen(Kind::InstanceFailed, ERROR_NO_SYSTEM_RESOURCES), 2u);
 
     struct Slot {
@@ -413,13 +393,12 @@ TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
         std::function<void(bool)> swap; // the stand-in in the slot, or the system's function back
         bool perInstance;
     };
-    const Slot slots[] = {
-        {"CreateNamedPipeW", Swapper(CreateNamedPipeWImport, FailInstance), true},
-        {"CreateThreadpool", Swapper(CreateThreadpoolImport, FailPool), false},
-        {"CreateThreadpoolCleanupGroup", Swapper(CreateThreadpoolCleanupGroupImport, FailGroup), false},
-        {"CreateThreadpoolIo", Swapper(CreateThreadpoolIoImport, FailIo), true},
-        {"CreateThreadpoolTimer", Swapper(CreateThreadpoolTimerImport, FailTimer), true},
-        {"CreateThreadpoolWork", Swapper(CreateThreadpoolWorkImport, FailWork), true}};
+    const Slot slots[] = {{"CreateNamedPipeW", FAILING_SLOT(CreateNamedPipeW, -1), true},
+                          {"CreateThreadpool", FAILING_SLOT(CreateThreadpool, 0), false},
+                          {"CreateThreadpoolCleanupGroup", FAILING_SLOT(CreateThreadpoolCleanupGroup, 0), false},
+                          {"CreateThreadpoolIo", FAILING_SLOT(CreateThreadpoolIo, 0), true},
+                          {"CreateThreadpoolTimer", FAILING_SLOT(CreateThreadpoolTimer, 0), true},
+                          {"CreateThreadpoolWork", FAILING_SLOT(CreateThreadpoolWork, 0), true}};
     for (const Slot& slot : slots) {
         const std::wstring slotName = UniquePipeName(L"slot");
         FailingCalls = 1;
@@ -451,13 +430,10 @@ TEST(PipeServer, AFailingCallCostsOneInstanceNeverTheServer)
     IPC::Pipe waiting(replyName, true);
     Send(waiting, "wait");
     ASSERT_EQ(WaitForSingleObject(replying.entered.get(), InnerLimitMs()), WAIT_OBJECT_0);
-    const auto writes = Swapper(WriteFileImport, FailWrite);
-    FailingCalls = 1;
-    writes(true);
-    SetEvent(replying.release.get());
-    EXPECT_TRUE(replying.WaitSeen(Kind::ReplyFailed, 1, ERROR_NO_SYSTEM_RESOURCES));
-    writes(false);
-    FailingCalls = 0;
+    EXPECT_TRUE(WithFailing(FAILING_SLOT(WriteFile, 0), [&] {
+        SetEvent(replying.release.get());
+        return replying.WaitSeen(Kind::ReplyFailed, 1, ERROR_NO_SYSTEM_RESOURCES);
+    }));
     EXPECT_EQ(RaisedBy([&] { waiting.Read(); }), L"Pipe disconnected");
 }
 
@@ -481,25 +457,11 @@ TEST(PipeServer, AnEarlyClientAndAnObserverThatRaisesAreServed)
             throw std::runtime_error("the observer's own failure");
         });
     SetImport(ConnectNamedPipeImport, SystemConnectNamedPipe);
-    ASSERT_TRUE(EarlyClient) << GetLastError();
-    const UniqueFile early = std::move(EarlyClient);
-    EarlyName.clear();
-    IPC::OverlappedIo io;
-    DWORD done = 0;
-    ASSERT_EQ(io.Finish(early.get(), WriteFile(early.get(), "abc", 3, nullptr, io.Begin()), done, Scaled(2000)),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    char reply[64] = {};
-    EXPECT_EQ(
-        io.Finish(early.get(), ReadFile(early.get(), reply, sizeof reply, nullptr, io.Begin()), done, Scaled(2000)),
-        static_cast<DWORD>(ERROR_SUCCESS))
-        << "the early client was not served";
-    OutputBuffer expected;
-    expected.WriteInteger(3);
-    EXPECT_EQ(Hex(std::string(reply, done)), Hex(expected.Content()));
-    IPC::Pipe later(options.name, true);
-    Send(later, "xy");
-    EXPECT_EQ(later.Read().ReadInteger(), 2);
-    EXPECT_GE(observed, 4);
+    const std::unique_ptr<IPC::Pipe> early = std::move(EarlyClient);
+    ASSERT_TRUE(early);
+    Send(*early, "abc");
+    EXPECT_EQ(early->Read().ReadInteger(), 3);
+    EXPECT_GE(observed, 3); // listening, connected, answered
     server.Stop();
     EXPECT_TRUE(server.Wait(Scaled(2000)));
 }
@@ -720,9 +682,9 @@ TEST(PipeServer, TheOptionsServeOrAreRefusedAtTheConstruction)
     // The elevated downloader's descriptor, when its user cannot be read: each call's failure raised with its
     // code, as the caller's own would be.
     const std::pair<std::function<void(bool)>, const wchar_t*> reads[] = {
-        {Swapper(OpenProcessTokenImport, FailToken), L"OpenProcessToken failed (Error code: 1450)"},
-        {Swapper(GetTokenInformationImport, FailTokenInformation), L"GetTokenInformation failed (Error code: 1450)"},
-        {Swapper(ConvertSidToStringSidWImport, FailSidText), L"ConvertSidToStringSidW failed (Error code: 1450)"}};
+        {FAILING_SLOT(OpenProcessToken, 0), L"OpenProcessToken failed (Error code: 1450)"},
+        {FAILING_SLOT(GetTokenInformation, 0), L"GetTokenInformation failed (Error code: 1450)"},
+        {FAILING_SLOT(ConvertSidToStringSidW, 0), L"ConvertSidToStringSidW failed (Error code: 1450)"}};
     for (const auto& read : reads) {
         FailingCalls = 2; // the size's query, then the read
         read.first(true);
@@ -799,32 +761,13 @@ TEST(ServerState, ACountThatDriftsFromItsRecordsIsNamed)
     EXPECT_EQ(state.Broken(), nullptr);
     state.End(first);
     EXPECT_EQ(state.Broken(), nullptr);
-    // A connection ended twice, and one whose process has no count: each named by its count.
-    struct Fault {
-        bool endedBefore;
-        ULONG processId;
-        const char* count;
-    };
-    const Fault faults[] = {{true, 7, "bound"}, {false, 8, "process"}};
-    for (const Fault& fault : faults) {
-        IPC::ServerState faulty(IPC::ServerLimits{2, 4, 1, 4});
-        IPC::ConnectionEntry entry;
-        ASSERT_TRUE(faulty.ReserveInstance());
-        ASSERT_TRUE(faulty.InstanceMade(entry));
-        ASSERT_EQ(faulty.Connect(entry, 7), IPC::Admission::Read);
-        if (fault.endedBefore) {
-            faulty.End(entry);
-            entry.budget = IPC::Budget::Bound;
-        }
-        entry.processId = fault.processId;
+    first.budget = IPC::Budget::Bound; // the same connection ended twice
 #ifdef NDEBUG
-        faulty.End(entry);
-        EXPECT_STREQ(faulty.Broken(), fault.count);
+    state.End(first);
+    EXPECT_STREQ(state.Broken(), "bound");
 #else
-        // A debug build stops at the change itself.
-        EXPECT_DEATH(faulty.End(entry), std::string("records: ") + fault.count);
+    EXPECT_DEATH(state.End(first), "records: bound"); // a debug build stops at the change itself
 #endif
-    }
 }
 
 } // namespace

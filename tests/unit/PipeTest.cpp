@@ -5,6 +5,7 @@
 
 #include "HandleCount.h"
 #include "ImportSlots.h"
+#include "OverlappedIo.h"
 #include "Pipe.h"
 #include "Raised.h"
 #include "TestPipes.h"
@@ -72,20 +73,43 @@ TEST(Pipe, ClientFailuresNameTheirCause)
 TEST(Pipe, ServerFailuresRaiseTheirCodeAndLeaveNoInstance)
 {
     const std::pair<std::function<void(bool)>, const wchar_t*> calls[] = {
-        {Swapper(CreateThreadpoolTimerImport, FailTimer), L"CreateThreadpoolTimer failed (HRESULT = 1450)."},
-        {Swapper(CreateNamedPipeWImport, FailInstance), L"Unable to connect to a named pipe (Error code: 1450)"}};
+        {FAILING_SLOT(CreateThreadpoolTimer, 0), L"CreateThreadpoolTimer failed (HRESULT = 1450)."},
+        {FAILING_SLOT(CreateNamedPipeW, -1), L"Unable to connect to a named pipe (Error code: 1450)"}};
     for (const auto& call : calls) {
         const std::wstring name = UniquePipeName(L"unmade");
-        FailingCalls = 1;
-        call.first(true);
-        const Raised raised = RaisedWithCode([&] { Pipe(name, false); });
-        call.first(false);
-        FailingCalls = 0;
+        const Raised raised = WithFailing(call.first, [&] { return RaisedWithCode([&] { Pipe(name, false); }); });
         EXPECT_EQ(raised.message, call.second);
         EXPECT_EQ(raised.code, ERROR_NO_SYSTEM_RESOURCES);
         EXPECT_FALSE(WaitNamedPipeW(name.c_str(), 0));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "an instance was left";
     }
+    const Raised noEvent =
+        WithFailing(FAILING_SLOT(CreateEventW, 0), [] { return RaisedWithCode([] { IPC::OverlappedIo io; }); });
+    EXPECT_EQ(noEvent.code, ERROR_NO_SYSTEM_RESOURCES);
+}
+
+// An overlapped read that its stop ends, taking the auto-reset event's one wait, and one that fails at once.
+TEST(Pipe, AnOverlappedOperationEndsAtItsStopOrAtOnce)
+{
+    const std::wstring name = UniquePipeName(L"overlapped");
+    const UniqueFile server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
+    UniqueFile client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(server && client);
+    const UniqueHandle stop = IPC::NewEvent(false);
+    IPC::OverlappedIo io;
+    char buffer[8];
+    DWORD bytes = 0;
+    const auto read = [&] {
+        return io.Finish(server.get(), ReadFile(server.get(), buffer, sizeof buffer, nullptr, io.Begin()), bytes,
+                         InnerLimitMs(), stop.get());
+    };
+    SetEvent(stop.get());
+    EXPECT_EQ(read(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(WaitForSingleObject(stop.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "not an auto-reset event";
+    client.reset();
+    EXPECT_EQ(read(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    EXPECT_EQ(IPC::Deadline(INFINITE).RemainingMs(), INFINITE);
 }
 
 TEST(Pipe, ClientAndServerConnectUnderThePlainName)
