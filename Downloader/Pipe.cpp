@@ -6,6 +6,7 @@
 
 #include "PipeSecurity.h"
 #include "Text.h"
+#include "ThreadPoolHandles.h"
 
 namespace IPC {
 
@@ -66,15 +67,6 @@ const DWORD kRetryMs = 10;
 // flag for the last time: from then until it leaves, its ConnectNamedPipe is the only I/O on that handle.
 void ReleaseWait(const PendingServer& server) { CancelIoEx(server.pipe, nullptr); }
 
-// From kRetryMs on, every kRetryMs. SetThreadpoolTimer cannot fail, and arming an armed timer starts it anew.
-void ArmRetry(PTP_TIMER retry)
-{
-    ULARGE_INTEGER due;
-    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kRetryMs) * 10000); // negative: relative, 100 ns
-    FILETIME dueTime = {due.LowPart, due.HighPart};
-    SetThreadpoolTimer(retry, &dueTime, kRetryMs, 0);
-}
-
 // The timer of a server that a cancel found waiting: it may have come before the server entered the
 // system's wait, when there was nothing to cancel yet; and CancelIoEx's answer cannot tell (Windows answers
 // ERROR_NOT_FOUND then, but Wine answers TRUE). So the release is tried again until the server has left.
@@ -96,8 +88,9 @@ class ConnectWait {
 public:
     ConnectWait()
     {
-        server_.retry = CreateThreadpoolTimer(RetryRelease, &server_, nullptr);
-        if (server_.retry == nullptr) {
+        retry_.reset(CreateThreadpoolTimer(RetryRelease, &server_, nullptr));
+        server_.retry = retry_.get();
+        if (!retry_) {
             const DWORD error = GetLastError();
             RAISE_WEXCEPTION_CODE(with_hresult(L"CreateThreadpoolTimer failed", error), error);
         }
@@ -107,9 +100,7 @@ public:
     ~ConnectWait()
     {
         static_cast<void>(Leave());
-        SetThreadpoolTimer(server_.retry, nullptr, 0, 0);
-        WaitForThreadpoolTimerCallbacks(server_.retry, TRUE);
-        CloseThreadpoolTimer(server_.retry);
+        retry_.reset(); // disarmed, its last callback waited for
         // Nothing of this wait can enter the lock any more.
         LockGuard guard(PendingConnect.lock);
         --PendingConnect.users;
@@ -151,6 +142,7 @@ public:
 
 private:
     PendingServer server_;
+    UniqueThreadpoolTimer retry_;
 };
 
 Pipe::Pipe(std::wstring name, bool client, const HandleObserver& observe)
@@ -251,7 +243,7 @@ bool CancelPendingConnect()
         // left alone.
         if (server->waiting) {
             ReleaseWait(*server);
-            ArmRetry(server->retry);
+            ArmTimer(server->retry, kRetryMs, kRetryMs); // from kRetryMs on, every kRetryMs
         }
     }
     return PendingConnect.servers != nullptr;

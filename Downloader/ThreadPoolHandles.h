@@ -79,12 +79,12 @@ private:
     TP_CALLBACK_ENVIRON environment_;
 };
 
-// Arms a timer to fire once, `milliseconds` from now. SetThreadpoolTimer cannot fail; arming an armed timer
-// starts it anew.
-inline void ArmTimer(PTP_TIMER timer, DWORD milliseconds) noexcept
+// Arms a timer to fire `milliseconds` from now, and then every `periodMs` (0: once). SetThreadpoolTimer
+// cannot fail; arming an armed timer starts it anew.
+inline void ArmTimer(PTP_TIMER timer, DWORD milliseconds, DWORD periodMs = 0) noexcept
 {
     ULARGE_INTEGER due;
     due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(milliseconds) * 10000); // relative, in 100 ns
     FILETIME dueTime = {due.LowPart, due.HighPart};
-    SetThreadpoolTimer(timer, &dueTime, 0, 0);
+    SetThreadpoolTimer(timer, &dueTime, periodMs, 0);
 }
