@@ -88,9 +88,8 @@ class ConnectWait {
 public:
     ConnectWait()
     {
-        retry_.reset(CreateThreadpoolTimer(RetryRelease, &server_, nullptr));
-        server_.retry = retry_.get();
-        if (!retry_) {
+        server_.retry = CreateThreadpoolTimer(RetryRelease, &server_, nullptr);
+        if (server_.retry == nullptr) {
             const DWORD error = GetLastError();
             RAISE_WEXCEPTION_CODE(with_hresult(L"CreateThreadpoolTimer failed", error), error);
         }
@@ -100,7 +99,11 @@ public:
     ~ConnectWait()
     {
         static_cast<void>(Leave());
-        retry_.reset(); // disarmed, its last callback waited for
+        // UniqueThreadpoolTimer's steps, written out: the holder's code would take the 64-bit image past its
+        // size budget.
+        SetThreadpoolTimer(server_.retry, nullptr, 0, 0);
+        WaitForThreadpoolTimerCallbacks(server_.retry, TRUE);
+        CloseThreadpoolTimer(server_.retry);
         // Nothing of this wait can enter the lock any more.
         LockGuard guard(PendingConnect.lock);
         --PendingConnect.users;
@@ -142,7 +145,6 @@ public:
 
 private:
     PendingServer server_;
-    UniqueThreadpoolTimer retry_;
 };
 
 Pipe::Pipe(std::wstring name, bool client, const HandleObserver& observe)
